@@ -1,0 +1,240 @@
+// hardware.h - the board record (USBDriver), the device list and its pointer
+// list templates, discovery, the clock and the 1 ms tick.
+//
+// Threads. Client threads run the exported functions, discovery, Open/Close and
+// the boards' 250 ms watchdogs (Qt timers on the thread that constructed the
+// board). One tick thread ("kinetrax-tick") runs TickAllDevices every 1 ms.
+//
+// Locks, in the order they may be taken (never the other way round):
+//   1. DeviceListLock (shared_mutex): shared by every client call that uses a
+//      board of the list (ListReadGuard), exclusive to append a board and to
+//      empty the list (ListWriteGuard). The tick never takes it: boards are
+//      deleted only after the tick thread is stopped and joined, and a grown
+//      list keeps its old arrays until it is destroyed, so the tick's walk
+//      always reads live memory.
+//   2. USBDriver::OpLock (mutex): serialises Open, Close, Release and
+//      SaveSettings of one board between client threads.
+//   3. USBDriver::Lock (mutex): the state the tick shares with clients (see the
+//      fields). Held only for short sections that never sleep, never wait for
+//      a motor and never call out to the host. The tick takes it per board.
+//   TickTimerLock is a leaf, taken only inside Start/StopTickTimer.
+// No lock is held while sleeping (stop-and-wait), while a modal dialog runs, or
+// while "Motor Stopped" is raised: BoardLock defers the raise until the board
+// lock and the calling thread's ListReadGuard are released.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <shared_mutex>
+#include <string>
+#include <vector>
+
+#include "ftdi.h"
+#include "kinetrax.h"
+#include "motor.h"
+
+class QTimer;
+
+// ---- Configuration directory --------------------------------------------------
+
+// The host's configuration directory, filled by the plug-in registration;
+// empty without a host. Used as it stands (no separator is added). Written
+// before any board opens, read by Load/SaveSettings on client threads.
+extern char ConfigDir[512];
+// Directory prefix of the settings files: ConfigDir when a directory of that
+// name exists, else "configs/".
+std::string SettingsDirectory();
+
+// ---- Pointer lists ------------------------------------------------------------
+
+template <class T> class PtrList {
+public:
+    PtrList() = default;
+    ~PtrList() { delete[] Items.load(std::memory_order_relaxed); }
+    PtrList(const PtrList &) = delete;
+    PtrList &operator=(const PtrList &) = delete;
+
+    // Items and Count are written by client threads under DeviceListLock
+    // (exclusive) and read by the tick without a lock: a new array is
+    // published before the Count that needs it.
+    std::atomic<T **> Items{nullptr};
+    std::atomic<uint32_t> Count{0};
+
+    T *At(uint32_t i) const { return Items.load(std::memory_order_acquire)[i]; }
+    uint32_t Size() const { return Count.load(std::memory_order_acquire); }
+};
+
+template <class T, unsigned N> class SDynPtrList : public PtrList<T> {
+public:
+    ~SDynPtrList() { FreeRetired(); }
+
+    uint32_t Capacity = 0;   // guarded by DeviceListLock (exclusive)
+
+    bool Add(T *element);
+    bool SetCapacity(uint32_t n);
+    // Frees the arrays replaced by growth. Only while no tick runs.
+    void FreeRetired();
+
+private:
+    std::vector<T **> retired_;   // guarded by DeviceListLock (exclusive)
+};
+
+template <class T> class DynPtrList : public SDynPtrList<T, 50> {};
+
+template <class T, class L> class PtrListMgrCore : public L {
+public:
+    ~PtrListMgrCore() { DeleteAll(); }
+    // Deletes every element, then Count = 0; the array and Capacity stay.
+    void DeleteAll();
+};
+
+template <class T> class DynPtrListMgr : public PtrListMgrCore<T, DynPtrList<T>> {};
+
+// ---- Board record --------------------------------------------------------------
+
+constexpr unsigned kOutBufferSize = 128;
+
+class USBDriver {
+public:
+    USBDriver(const std::string &description, const std::string &serial);
+    ~USBDriver();
+    USBDriver(const USBDriver &) = delete;
+    USBDriver &operator=(const USBDriver &) = delete;
+
+    bool Open();
+    void Close(bool lost);
+    bool CheckConnection();
+    void OnWatchTimer();
+    bool OpenPort();
+    bool SetupPort();
+    bool ClosePort();
+    bool LoadSettings();
+    bool SaveSettings(bool lost);
+    std::string SettingsFileName() const;   // directory + serial + ".hws"
+
+    // One tick at `now` (s): clear, step motors 0..MotorCount-1, one write.
+    void Tick(double now);
+    // Coils off: motor 0..6 one slot, 7 or more all seven. Waits for running
+    // motors to stop (10 ms polls, 10 s each) with no lock held.
+    bool Release(unsigned motor);
+    bool WaitMotorStopped(int motor);
+
+    // Output buffer (call with Lock held).
+    void ClearOutput();
+    // Appends a frame of 1..kMaxFrame bytes when it and a NUL fit; else drops it.
+    void AppendFrame(const uint8_t *frame, unsigned length);
+    // The release frame of motor `index`'s slot, appended after this tick's frames.
+    void AutoRelease(int index);
+
+    // "Motor Stopped" for motor `index`, raised when Lock is released (BoardLock).
+    void NoteMotorStopped(int index);
+    // Takes (and clears) the motors noted since the last call, in order.
+    unsigned TakePendingStops(uint8_t *indexes, unsigned max);
+
+    // Motor slots (caller's thread; see Lock).
+    bool SetMotorSettings(int slot, const SMotorSettings *settings, bool checkAddress);
+    int AddMotor(const SMotorSettings *settings);
+    bool RemoveMotor(unsigned motor);
+    bool Rename(const char *name);
+
+    // Block reset.
+    void ResetMotorSettings(int slot);
+    void ResetSettings();
+
+    // Identity: set at construction, never changed; read anywhere.
+    const std::string Description;
+    const std::string SerialNumber;
+    std::string Name;                     // guarded by OpLock (client threads only)
+
+    std::mutex OpLock;                    // see the lock order above
+    mutable std::mutex Lock;              // see the lock order above
+
+    ftdi::FtHandle Handle = nullptr;      // guarded by Lock (+ OpLock to change)
+    std::atomic<bool> Opened{false};      // written under Lock and OpLock
+    std::atomic<uint32_t> MotorCount{0};  // written under Lock
+    bool HoldStart = false;               // guarded by Lock
+    DeviceSettings Settings;              // slots read by the tick: guarded by Lock
+    SMotor Motors[7];                     // guarded by Lock (see motor.h)
+    uint8_t OutBuffer[kOutBufferSize];    // guarded by Lock
+    uint32_t OutLength = 0;               // guarded by Lock
+    QTimer *WatchTimer = nullptr;         // owned; lives on the constructing thread
+
+private:
+    uint8_t pendingStops_[32] = {};       // guarded by Lock
+    unsigned pendingCount_ = 0;           // guarded by Lock
+};
+
+// ---- Locks and deferred events ---------------------------------------------------
+
+extern std::shared_mutex DeviceListLock;
+
+// Shared hold on DeviceListLock for the calling thread. Nested guards on one
+// thread share the outermost hold. When the outermost guard ends, the "Motor
+// Stopped" events deferred on this thread are raised, with no lock held.
+class ListReadGuard {
+public:
+    ListReadGuard();
+    ~ListReadGuard();
+    ListReadGuard(const ListReadGuard &) = delete;
+    ListReadGuard &operator=(const ListReadGuard &) = delete;
+};
+
+// Exclusive hold on DeviceListLock. Not to be taken while this thread holds a
+// ListReadGuard.
+class ListWriteGuard {
+public:
+    ListWriteGuard();
+    ~ListWriteGuard();
+    ListWriteGuard(const ListWriteGuard &) = delete;
+    ListWriteGuard &operator=(const ListWriteGuard &) = delete;
+};
+
+// Holds a board's Lock. On release it takes the board's noted "Motor Stopped"
+// events; they are raised at once when the thread holds no ListReadGuard, else
+// when its outermost guard ends.
+class BoardLock {
+public:
+    explicit BoardLock(USBDriver &board);
+    ~BoardLock();
+    void Unlock();      // early release (idempotent)
+    BoardLock(const BoardLock &) = delete;
+    BoardLock &operator=(const BoardLock &) = delete;
+
+private:
+    USBDriver &board_;
+    bool locked_;
+};
+
+// Sleeps `ms` with this thread's shared hold on DeviceListLock released
+// meanwhile. False when the device list was emptied during the sleep: the
+// boards the caller held may be gone and must not be touched.
+bool SleepListUnlocked(unsigned ms);
+// Incremented each time the list is emptied.
+uint64_t DeviceListGeneration();
+
+// ---- Device list, discovery, clock, tick ---------------------------------------------
+
+extern DynPtrListMgr<USBDriver> DeviceList;
+
+void HardwareStaticInit();
+void HardwareStaticExit();
+
+int RefreshDeviceList();                  // boards listed after the pass, or -1
+int FindDeviceBySerial(const char *serial);
+
+extern int64_t ClockFrequency;            // counts per second of the clock
+void InitClock();
+double GetClockSeconds();
+
+extern uint32_t TickTimerId;              // 0 when no tick runs; guarded by TickTimerLock
+extern std::atomic<uint32_t> TickThreadId;// the tick thread's id once it ticked
+bool StartTickTimer();
+void StopTickTimer();                     // returns when no tick runs any more
+void TickTimerProc(unsigned id, unsigned msg, uintptr_t user, uintptr_t r1, uintptr_t r2);
+void TickAllDevices();
+bool TickTimerRunning();
+
+// Tests drive the tick on a chosen clock: while suppressed, StartTickTimer
+// reports success without starting the thread.
+void SetTickTimerSuppressed(bool suppressed);

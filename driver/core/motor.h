@@ -1,0 +1,110 @@
+// motor.h - motor types and the step generator of one motor (SMotor).
+//
+// SMotor is the run-time state of one motor: position, target and destination
+// in absolute steps, the user's zero offset, and the acceleration / cruise /
+// deceleration ramp that times its steps. The board's 1 ms tick calls
+// StepTick, which builds the step's frame of pin bytes and appends it to the
+// board's output buffer; nothing here writes to a device or allocates.
+//
+// Locking: every field below except Direction is guarded by Owner->Lock (see
+// hardware.h). Direction is written only under that lock but may be read
+// without it (the stop-and-wait polls). MoveTo, Stop, Initialize and StepTick
+// must be called with Owner->Lock held. "Motor Stopped" is not raised from
+// inside them: they note it on the board (USBDriver::NoteMotorStopped) and the
+// board raises it once its lock is released (BoardLock).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "kinetrax.h"
+
+class USBDriver;
+
+// ---- Motor types ----------------------------------------------------------
+
+constexpr uint8_t kType4Wire = 0x80;   // four coil lines
+constexpr uint8_t kTypeBlock = 0x40;   // mechanical end stop at position 0
+constexpr uint8_t kTypeSynchron = 0x20;
+
+struct MotorTypeInfo {
+    uint8_t Code;
+    const char *Name;
+};
+
+extern const MotorTypeInfo MotorTypeTable[25];
+
+unsigned GetMotorTypeCount();                        // 25
+const MotorTypeInfo *GetMotorTypeByIndex(int index); // caller keeps index in 0..24
+const char *GetMotorTypeName(uint8_t code);          // "???" when unknown; static
+int GetMotorTypeIndex(uint8_t code);                 // 0 when unknown
+
+// ---- Wire format ------------------------------------------------------------
+
+// Channel code by address 0..8 (high nibble of every pin byte of a frame).
+extern const uint8_t AddressCodeTable[9];
+// True for the addresses that name an output channel: 1 to 7. Address 0 (no
+// motor), 8 (the frame-end code) and anything above have none.
+inline bool HasChannel(uint8_t address) { return address >= 1 && address <= 7; }
+// First byte of a slot's release frame: its channel code, or 0xFF for a slot
+// without a usable channel. The frame is {ReleaseCode(address), 0xF0}.
+inline uint8_t ReleaseCode(uint8_t address) { return HasChannel(address) ? AddressCodeTable[address] : 0xFF; }
+
+constexpr unsigned kMaxFrame = 13;     // longest frame (2-wire step)
+
+// ---- Step generator ---------------------------------------------------------
+
+class SMotor {
+public:
+    SMotor();   // every field zero
+
+    // Starts a move from rest or retargets a running one. `target` is in user
+    // steps (the zero offset is added here). `hold` keeps the whole board back
+    // until a later start without hold. False only when a move from rest is
+    // refused because the slot has no usable channel; a refused start changes
+    // nothing.
+    bool MoveTo(int32_t target, bool hold);
+    // One tick: at most one step or set-up frame and one release frame.
+    void StepTick(double now);
+    // Ramped stop of a running motor (AccelLength more steps).
+    void Stop();
+    // Homing of block types (bit 0x40); other types: nothing.
+    void Initialize();
+
+    // units x Coefficient, rounded half away from zero. NaN and infinity give
+    // 0; values beyond the 32-bit range are clamped to it.
+    int32_t UnitsToSteps(double units) const;
+    // The same conversion, refusing (false, *steps untouched) a value that is
+    // not finite or whose step count does not fit a signed 32-bit value.
+    bool UnitsToStepsChecked(double units, int32_t *steps) const;
+    // steps / Coefficient; 0.0 when Coefficient is 0.
+    double StepsToUnits(int32_t steps) const;
+
+    bool IsRunning() const { return Direction.load(std::memory_order_acquire) != 0; }
+    // The ramp length in use: AccelLength read sign-extended, negative values
+    // taken as 0 (a settings file or caller may store any byte).
+    uint32_t AccelLength() const;
+
+    USBDriver *Owner = nullptr;          // set by the board's constructor
+    SMotorSettings *Settings = nullptr;  // the motor's slot in the board's block
+    int32_t Index = 0;                   // 0..6, argument of "Motor Stopped"
+    uint8_t ChannelBits = 0;             // AddressCodeTable[Address] at the start
+    int32_t Position = 0;                // absolute steps
+    int32_t Target = 0;                  // absolute steps the ramp runs to
+    int32_t Destination = 0;             // absolute steps (see kinetrax.h)
+    uint32_t RampCounter = 0;
+    uint8_t RampState = 0;               // 0 idle, 1 accel, 2 cruise, 3 decel
+    uint8_t FirstStep = 0;               // 2-wire: send the set-up frame next
+    std::atomic<int32_t> Direction{0};   // -1, 0, +1; non-zero = running
+    int32_t ZeroOffset = 0;              // absolute steps of the user's zero
+    double NextStepTime = 0;             // s; 0 = at the next tick
+    double RampTime = 0;                 // s, AccelLength x MinStepTime
+    double AccelSteps = 0;
+    double MaxStepTime = 0;              // s
+    double MinStepTime = 0;              // s
+
+private:
+    int32_t Dir() const { return Direction.load(std::memory_order_relaxed); }
+    void SetDir(int32_t d) { Direction.store(d, std::memory_order_release); }
+    void ComeToRest(bool release);
+};
