@@ -48,6 +48,16 @@ bool WaitFor(const fs::path &file, const std::string &prefix, pid_t pid) {
     return false;
 }
 
+// What the program wrote to stderr, without the offscreen platform's notes
+// on what it can't do ("This plugin does not support raise()", ...).
+std::string Diagnostics(const std::string &text) {
+    std::istringstream lines(text);
+    std::string kept;
+    for (std::string l; std::getline(lines, l);)
+        if (l.rfind("This plugin does not support ", 0) != 0) kept += l + "\n";
+    return kept;
+}
+
 void MakeOld(const fs::path &p) {
     struct timeval tv[2] = {{946684800, 0}, {946684800, 0}};   // 2000-01-01
     ASSERT_EQ(utimes(p.c_str(), tv), 0) << p;
@@ -70,7 +80,9 @@ TEST(OrdomatRun, ListsTablesShutsDownAndQuitsOnRequest) {
     ASSERT_EQ(fs::file_size(hws2), 289u);
     MakeOld(hws1);
     MakeOld(hws2);
-    const fs::path out = demo / "probe.txt", err = demo / "stderr.txt";
+    const fs::path out = demo / "probe.txt", err = demo / "stderr.txt", runtime = demo / "runtime";
+    fs::create_directory(runtime);
+    fs::permissions(runtime, fs::perms::owner_all);
 
     pid_t pid = fork();
     ASSERT_GE(pid, 0);
@@ -80,6 +92,7 @@ TEST(OrdomatRun, ListsTablesShutsDownAndQuitsOnRequest) {
         dup2(fd, 2);
         dup2(fd, 1);
         setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);   // else Qt warns that it has none
         setenv("KINETRAX_FTDI", "sim", 1);
         unsetenv("KINETRAX_SIM_DEVICES");
         setenv("LD_LIBRARY_PATH", PROBE_DIR, 1);   // the probe in place of libgridmod.so
@@ -108,7 +121,7 @@ TEST(OrdomatRun, ListsTablesShutsDownAndQuitsOnRequest) {
         ADD_FAILURE() << "ordomat did not end on SIGTERM";
     }
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
-    EXPECT_EQ(Slurp(err), "");
+    EXPECT_EQ(Diagnostics(Slurp(err)), "");
     EXPECT_EQ(Slurp(out), "row Left table=0\nrow Right table=1\nmotors 5\n_CloseTableWin\n"
                           "closed motors 0\nreopened motors 5\n");
     EXPECT_TRUE(IsNew(hws1));
