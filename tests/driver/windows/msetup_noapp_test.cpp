@@ -1,0 +1,62 @@
+// msetup_noapp_test.cpp - a client without a Qt application object: records
+// are stored, the dialog is refused, message boxes go to stderr.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <string>
+
+#include <unistd.h>
+
+#include "hardware.h"
+#include "kinetrax.h"
+#include "msgbox.h"
+#include "msetup.h"
+#include "simbus.h"
+
+namespace {
+
+class NoApplication : public ::testing::Test {
+protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/kx-noapp-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+    std::memset(ConfigDir, 0, sizeof ConfigDir);
+    std::strncpy(ConfigDir, (dir_ + "/").c_str(), sizeof ConfigDir - 1);
+    SetTickTimerSuppressed(true);
+    simbus::Reset("TRUV-kq4:SER1");
+    ASSERT_EQ(_RefreshDevices(), 1);
+  }
+  void TearDown() override {
+    _CloseAllDevices();
+    std::filesystem::remove_all(dir_);
+  }
+  std::string dir_;
+};
+
+TEST_F(NoApplication, RecordsAreStoredAndTheDialogIsRefused) {
+  SMotorSettings s;
+  std::memset(&s, 0, sizeof s);
+  s.Address = 1;
+  s.TypeCode = 0x85;
+  s.Coefficient = 2.0f;
+  std::memcpy(s.Name, "Lonely", 6);
+  EXPECT_EQ(_SM_Setup(0, -1, &s), 0);
+  s.Address = 2;
+  EXPECT_EQ(_SM_Setup(0, -1, &s), 1);
+  EXPECT_EQ(_SM_GetCount(0), 2);
+  EXPECT_EQ(_SM_Setup(0, 0, nullptr), -1);
+  EXPECT_EQ(_SM_Setup(0, -1, nullptr), -1);
+  EXPECT_FALSE(_SMN_Setup("Lonely"));
+  EXPECT_EQ(_DlgMotorSetup, nullptr);
+  EXPECT_TRUE(std::filesystem::exists(dir_ + "/SER1.hws"));
+}
+
+TEST_F(NoApplication, MessageBoxWritesToStderr) {
+  testing::internal::CaptureStderr();
+  KxMessageBox(nullptr, "Device is unpluged", "Error", MsgIcon::Error);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "Error: Device is unpluged\n");
+}
+
+} // namespace
