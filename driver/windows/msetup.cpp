@@ -206,9 +206,9 @@ QLineEdit *MakeEdit(QWidget *parent, const char *name, const char *text, int x, 
 }
 
 // Layout of the rows: label column, edit column, unit column.
-constexpr int kLabelX = 8, kLabelW = 112;
-constexpr int kEditX = 124, kEditW = 70;
-constexpr int kUnitX = 198, kUnitW = 52;
+constexpr int kLabelX = 8, kLabelW = 132;
+constexpr int kEditX = 142, kEditW = 70;
+constexpr int kUnitX = 216, kUnitW = 56;
 constexpr int kRow0 = 84, kRowH = 26;
 constexpr int RowY(int row) { return kRow0 + row * kRowH; }
 
@@ -221,7 +221,7 @@ TDlgMotorSetup::TDlgMotorSetup(QWidget *Owner, int deviceIndex, int motorIndex)
   setWindowTitle(QStringLiteral("Motor Setup"));
   setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
                  Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
-  setFixedSize(258, RowY(10) + 42);
+  setFixedSize(278, RowY(10) + 42);
 
   LPokus = MakeLabel(this, "LPokus", "Motor Address:", 8, 6, 120);
   PAddress = new QFrame(this);
@@ -328,11 +328,11 @@ TDlgMotorSetup::TDlgMotorSetup(QWidget *Owner, int deviceIndex, int motorIndex)
 
   Button1 = new QPushButton(QStringLiteral("OK"), this);
   Button1->setObjectName(QStringLiteral("Button1"));
-  Button1->setGeometry(44, RowY(10) + 10, 75, 25);
+  Button1->setGeometry(52, RowY(10) + 10, 75, 25);
   Button1->setDefault(true);
   Button2 = new QPushButton(QStringLiteral("Cancel"), this);
   Button2->setObjectName(QStringLiteral("Button2"));
-  Button2->setGeometry(136, RowY(10) + 10, 75, 25);
+  Button2->setGeometry(150, RowY(10) + 10, 75, 25);
 
   QWidget *order[] = {CBTyp, EBCoef, EBOffset, EBLen, EBAccel, EBMin, EBMax, Button1,
                       Button2, EBName, UDMin, UDMax, ChSteps, ChFix, PAddress};

@@ -137,10 +137,10 @@ private slots:
     const SMotorSettings s = Info(0, 2);
     QCOMPARE(int(s.Address), 0);
     QCOMPARE(int(s.TypeCode), 0);
-    QCOMPARE(s.Position, 0.0f);
-    QCOMPARE(s.Zero, 0.0f);
-    QCOMPARE(s.Coefficient, 1.0f);
-    QCOMPARE(s.TravelLength, 5);
+    QCOMPARE(float(s.Position), 0.0f);
+    QCOMPARE(float(s.Zero), 0.0f);
+    QCOMPARE(float(s.Coefficient), 1.0f);
+    QCOMPARE(int32_t(s.TravelLength), 5);
     QCOMPARE(int(s.AccelLength), 20);
     QCOMPARE(int(s.MinStepTime), 5);
     QCOMPARE(int(s.MaxStepTime), 50);
@@ -198,7 +198,7 @@ private slots:
       QCOMPARE(d->EBLen->text(), QStringLiteral("1e+06"));
       d->Button1->click();
     }), 0);
-    QCOMPARE(Info(0, 0).TravelLength, 1000000);
+    QCOMPARE(int32_t(Info(0, 0).TravelLength), 1000000);
   }
 
   // The checks while typing: the integer edits lose their last characters,
@@ -311,11 +311,11 @@ private slots:
     const Row rows[] = {
         {"0.7 x 10", [](TDlgMotorSetup *d) { d->EBCoef->setText("0.7"); d->EBLen->setText("10"); },
          [](const SMotorSettings &s) {
-           QCOMPARE(s.Coefficient, 0.7f);
-           QCOMPARE(s.TravelLength, 6);
+           QCOMPARE(float(s.Coefficient), 0.7f);
+           QCOMPARE(int32_t(s.TravelLength), 6);
          }},
         {"empty length", [](TDlgMotorSetup *d) { d->EBLen->setText(""); },
-         [](const SMotorSettings &s) { QCOMPARE(s.TravelLength, 0); }},
+         [](const SMotorSettings &s) { QCOMPARE(int32_t(s.TravelLength), 0); }},
         {"low bits", [](TDlgMotorSetup *d) {
            d->EBAccel->setText("200");
            d->EBMin->setText("65541");
@@ -327,13 +327,13 @@ private slots:
            QCOMPARE(int(s.AccelLength), -56);
            QCOMPARE(int(s.MinStepTime), 5);
            QCOMPARE(int(s.MaxStepTime), 70000 - 65536);
-           QCOMPARE(s.TravelLength, int32_t(5000000000LL - 4294967296LL));
+           QCOMPARE(int32_t(s.TravelLength), int32_t(5000000000LL - 4294967296LL));
            QVERIFY(std::isinf(s.StartPosition) && s.StartPosition > 0);
          }},
         {"huge and negative lengths", [](TDlgMotorSetup *d) { d->EBLen->setText("1e300"); },
-         [](const SMotorSettings &s) { QCOMPARE(s.TravelLength, 0); }},
+         [](const SMotorSettings &s) { QCOMPARE(int32_t(s.TravelLength), 0); }},
         {"negative length", [](TDlgMotorSetup *d) { d->EBLen->setText("-2.9"); },
-         [](const SMotorSettings &s) { QCOMPARE(s.TravelLength, -2); }},
+         [](const SMotorSettings &s) { QCOMPARE(int32_t(s.TravelLength), -2); }},
         {"box checked before a 2-wire type", [](TDlgMotorSetup *d) {
            SelectType(d, "X (4wires)");
            d->ChSteps->setChecked(true);
