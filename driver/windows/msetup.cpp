@@ -163,6 +163,10 @@ TUpDown::TUpDown(QWidget *parent, QLineEdit *associate, int min, int max, int po
 
 void TUpDown::SetPositionQuiet(int position) {
   position_ = position < min_ ? min_ : position > max_ ? max_ : position;
+}
+
+void TUpDown::resizeEvent(QResizeEvent *event) {
+  QWidget::resizeEvent(event);
   const int h = height() / 2;
   up_->setGeometry(0, 0, width(), h);
   down_->setGeometry(0, h, width(), height() - h);
@@ -315,7 +319,6 @@ TDlgMotorSetup::TDlgMotorSetup(QWidget *Owner, int deviceIndex, int motorIndex)
   UDMin = new TUpDown(this, EBMin, 1, 10000, 5);
   UDMin->setObjectName(QStringLiteral("UDMin"));
   UDMin->setGeometry(kEditX + kEditW - 17, RowY(8), 17, 21);
-  UDMin->SetPositionQuiet(5);
   Label2 = MakeLabel(this, "Label2", "ms", kUnitX, RowY(8) + 3, kUnitW);
 
   Label7 = MakeLabel(this, "Label7", "Max step time:", kLabelX, RowY(9) + 3, kLabelW);
@@ -323,7 +326,6 @@ TDlgMotorSetup::TDlgMotorSetup(QWidget *Owner, int deviceIndex, int motorIndex)
   UDMax = new TUpDown(this, EBMax, 1, 10000, 50);
   UDMax->setObjectName(QStringLiteral("UDMax"));
   UDMax->setGeometry(kEditX + kEditW - 17, RowY(9), 17, 21);
-  UDMax->SetPositionQuiet(50);
   Label5 = MakeLabel(this, "Label5", "ms", kUnitX, RowY(9) + 3, kUnitW);
 
   Button1 = new QPushButton(QStringLiteral("OK"), this);

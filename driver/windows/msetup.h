@@ -46,6 +46,9 @@ public:
   void SetPositionQuiet(int position);
   void StepBy(int delta);
 
+protected:
+  void resizeEvent(QResizeEvent *event) override;
+
 private:
   QLineEdit *associate_;
   QToolButton *up_;

@@ -10,6 +10,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QToolButton>
 #include <QtTest>
 
 #include <cmath>
@@ -464,6 +465,31 @@ private slots:
       }
       d->Button2->click();
     }), -1);
+  }
+
+  // The up-downs step their edit's number inside 1..10000, without wrapping.
+  void upDowns() {
+    QCOMPARE(RunSetup(0, -1, [&](TDlgMotorSetup *d) {
+      const auto arrows = d->UDMin->findChildren<QToolButton *>();
+      QCOMPARE(arrows.size(), qsizetype(2));
+      QToolButton *up = arrows[0]->arrowType() == Qt::UpArrow ? arrows[0] : arrows[1];
+      QToolButton *down = up == arrows[0] ? arrows[1] : arrows[0];
+      up->click();
+      QCOMPARE(d->EBMin->text(), QStringLiteral("6"));
+      d->EBMin->setText("1");
+      down->click();
+      QCOMPARE(d->EBMin->text(), QStringLiteral("1"));
+      d->EBMax->setText("10000");
+      QTest::keyClick(d->EBMax, Qt::Key_Up);
+      QCOMPARE(d->EBMax->text(), QStringLiteral("10000"));
+      QTest::keyClick(d->EBMax, Qt::Key_Down);
+      QCOMPARE(d->EBMax->text(), QStringLiteral("9999"));
+      QCOMPARE(d->UDMax->Position(), 9999);
+      d->Button1->click();
+    }), 0);
+    QCOMPARE(int(Info(0, 0).MinStepTime), 1);
+    QCOMPARE(int(Info(0, 0).MaxStepTime), 9999);
+    QVERIFY(boxes_->Take().empty());
   }
 
   // Cancel, Esc and the title-bar close store and save nothing.
