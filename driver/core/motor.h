@@ -106,5 +106,11 @@ public:
 private:
     int32_t Dir() const { return Direction.load(std::memory_order_relaxed); }
     void SetDir(int32_t d) { Direction.store(d, std::memory_order_release); }
+    // Direction = 0 and the stop noted; with `release` also RampState = 0
+    // and the automatic release when the slot asks for it.
     void ComeToRest(bool release);
+    // The ramp ran out with the target behind: head for it with a new ramp.
+    void Reverse(int32_t towards);
+    // End of a move of a block type: position kept within 0..TravelLength.
+    void ClampAtBlock();
 };
