@@ -1,15 +1,18 @@
 // motorstopped.cpp - raises "Motor Stopped" through the registered host.
 #include "motorstopped.h"
 
+#include <atomic>
+
 #include "qdxplugin.h"
 
-// Written by the host's registration before any board opens, only read after.
 QdxHostFuncs *QdxHost = nullptr;
 int32_t MotorStoppedEventId = 0;
 
 void RaiseMotorStopped(int32_t index)
 {
-    QdxHostFuncs *host = QdxHost;
-    if (host != nullptr && host->RaiseEvent != nullptr)
-        host->RaiseEvent(MotorStoppedEventId, index);
+    QdxHostFuncs *host = std::atomic_ref<QdxHostFuncs *>(QdxHost).load(std::memory_order_acquire);
+    if (host == nullptr || host->RaiseEvent == nullptr)
+        return;
+    const int32_t id = std::atomic_ref<int32_t>(MotorStoppedEventId).load(std::memory_order_acquire);
+    host->RaiseEvent(id, index);
 }

@@ -1,0 +1,83 @@
+// plugin_threaded_test.cpp - "Motor Stopped" from the real 1 ms tick thread,
+// with a host whose RaiseEvent calls back into the library from inside.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <string>
+
+#include <unistd.h>
+
+#include "handler_cases.h"
+#include "hardware.h"
+#include "kinetrax.h"
+#include "motorstopped.h"
+#include "qdxplugin.h"
+#include "recording_host.h"
+#include "simbus.h"
+
+using namespace qdxtest;
+
+namespace {
+
+// What the host saw when it called back from inside its RaiseEvent.
+struct Inside {
+    std::atomic<int> calls{0};
+    std::atomic<int> running{-2};
+    std::atomic<unsigned> count{0};
+    std::atomic<bool> moveStarted{false};
+    std::atomic<bool> gotInfo{false};
+};
+Inside g_inside;
+
+void CallBack(int32_t index)
+{
+    const int n = ++g_inside.calls;
+    if (index != 1)
+        return;
+    g_inside.running = _SMN_IsRunning("Lift");
+    g_inside.count = _SM_GetCountInAll();
+    SMotorSettings s;
+    g_inside.gotInfo = _SM_GetInfoInAll(1, &s);
+    // The first stop sends Lift back: a move started from inside the event.
+    if (n == 1)
+        g_inside.moveStarted = _SMN_Move("Lift", 2.5, false, 0);
+}
+
+TEST(PluginThreaded, MotorStoppedFromTheTickThreadMayCallBackIntoTheLibrary)
+{
+    char templ[] = "/tmp/kx-plugin-thr-XXXXXX";
+    ASSERT_NE(mkdtemp(templ), nullptr);
+    const std::string hostDir = std::string(templ) + "/";
+    simbus::Reset(kTestDevices);
+    WriteTestBoards(hostDir);
+    Rec().Clear();
+    Rec().configDir = hostDir;
+    Rec().eventId = 31;
+    Rec().inside = CallBack;
+    QdxHostFuncs host = MakeHost(18);
+    ASSERT_EQ(_InitQdxPlugin(&host), 0);
+    ASSERT_TRUE(TickTimerRunning());
+
+    ASSERT_TRUE(_SMN_Move("Lift", 2.6, false, 0));   // ten 1 ms steps
+    ASSERT_TRUE(Rec().WaitRaises(2)) << "no Motor Stopped within 10 s";
+    const std::vector<Raise> raises = Rec().Raises();
+    for (const Raise &r : raises) {
+        EXPECT_EQ(r.id, 31);
+        EXPECT_EQ(r.argument, 1);
+        EXPECT_NE(r.thread, std::this_thread::get_id()) << "not raised on the tick thread";
+    }
+    EXPECT_EQ(g_inside.running.load(), 0);
+    EXPECT_EQ(g_inside.count.load(), kTestMotors);
+    EXPECT_TRUE(g_inside.gotInfo.load());
+    EXPECT_TRUE(g_inside.moveStarted.load());
+    EXPECT_DOUBLE_EQ(_SM_GetPosition(0, 1), 2.5);
+
+    Rec().inside = nullptr;
+    _CloseAllDevices();
+    QdxHost = nullptr;
+    std::error_code ec;
+    std::filesystem::remove_all(templ, ec);
+}
+
+} // namespace
