@@ -42,13 +42,13 @@ inline SMotorSettings Slot(uint8_t address, uint8_t type, const char *name, floa
 }
 
 // The 289-byte settings file of a board with these slots.
-inline void WriteBoard(const std::string &path, const std::vector<SMotorSettings> &slots)
+inline void WriteBoard(const std::string &path, const std::vector<SMotorSettings> &motors)
 {
     DeviceSettings block;
     std::memset(&block, 0, sizeof block);
     std::memcpy(block.BoardName, "Bench", 5);
-    for (size_t i = 0; i < slots.size(); ++i)
-        block.MotorSettings[i] = slots[i];
+    for (size_t i = 0; i < motors.size(); ++i)
+        block.MotorSettings[i] = motors[i];
     std::ofstream f(path, std::ios::binary);
     f.write(reinterpret_cast<const char *>(&block), sizeof block);
 }
