@@ -26,6 +26,8 @@ using namespace qdxtest;
 
 namespace {
 
+void Settle(const char *name);
+
 // The library and the exports the host uses besides the plug-in entry.
 struct Library {
     void *handle = nullptr;
@@ -59,6 +61,7 @@ struct Library {
         Bind(api.SM_GetTarget, "_SM_GetTarget");
         Bind(api.SM_GetPosition, "_SM_GetPosition");
         Bind(api.SMN_IsRunning, "_SMN_IsRunning");
+        api.Settle = Settle;
     }
 };
 
@@ -75,6 +78,14 @@ bool BusIsEmpty()
 }
 
 unsigned ProbeMotors() { return Lib().GetCountInAll(); }
+
+// Waits (real time, bounded) until the tick brought the motor to rest.
+void Settle(const char *name)
+{
+    for (int i = 0; i < 1000 && Lib().api.SMN_IsRunning(name) == 1; ++i)
+        usleep(10000);
+    ASSERT_EQ(Lib().api.SMN_IsRunning(name), 0);
+}
 
 class HostTest : public ::testing::Test {
 protected:

@@ -93,7 +93,7 @@ protected:
 
     static Api DirectApi()
     {
-        return Api{_SMN_GetTarget, _SM_GetIndex, _SM_GetTarget, _SM_GetPosition, _SMN_IsRunning};
+        return Api{_SMN_GetTarget, _SM_GetIndex, _SM_GetTarget, _SM_GetPosition, _SMN_IsRunning, TickUntilAtRest};
     }
 
     QdxHostFuncs host_;
