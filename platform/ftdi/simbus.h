@@ -56,15 +56,18 @@ bool Detach(const std::string &serial);
 // The next `n` calls of `op` fail with `status` (any device).
 void FailNext(Op op, unsigned n, ftdi::FtStatus status = ftdi::FT_IO_ERROR);
 
-std::vector<Call> Calls();               // every call so far, in order
+// Every call since the last Reset/ClearCalls, in order (the latest 262144 are
+// kept, so a long run in the no-hardware mode doesn't grow without bound).
+std::vector<Call> Calls();
 void ClearCalls();
 std::vector<std::vector<uint8_t>> Writes(const std::string &serial); // FtWriteBytes payloads
 std::vector<uint8_t> UserArea(const std::string &serial);             // current user area
 void SetUserArea(const std::string &serial, const std::vector<uint8_t> &bytes);
 unsigned OpenHandles();                  // handles opened and not closed
 
-// Counting mode for benchmarks: writes are counted but neither recorded nor traced.
+// Counting mode for benchmarks: writes are counted but neither recorded nor
+// traced, and FtWriteBytes allocates nothing. Reset turns recording back on.
 void SetRecording(bool on);
-uint64_t WriteCount();
+uint64_t WriteCount();                   // successful FtWriteBytes since Reset
 
 } // namespace simbus

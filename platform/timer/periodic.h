@@ -9,7 +9,9 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 #include <pthread.h>
 
 namespace kxtimer {
@@ -29,7 +31,10 @@ public:
     PeriodicThread &operator=(const PeriodicThread &) = delete;
 
     // Starts the thread (named `name`, at most 15 characters). False when it
-    // is already running or the thread can't be created.
+    // is already running or the thread can't be created. Called from the
+    // callback after that callback's own Stop(), it cancels the stop: the same
+    // thread goes on with the new name, period, callback and user value, its
+    // next call one period after this one.
     bool Start(const char *name, int64_t periodNs, Callback cb, void *user);
     // Stops and joins: when it returns, no callback runs any more. Called from
     // the callback's own thread it only asks the thread to end after the
@@ -41,17 +46,27 @@ public:
     bool Realtime() const { return realtime_.load(std::memory_order_relaxed); }
 
 private:
-    static void *Main(void *self);
-    void Join();
+    // Idle: no thread. Running: the thread calls back. SelfStopping: the
+    // callback asked to stop; the thread ends (or has ended) and waits to be
+    // joined. Joining: a Start or Stop on another thread is joining it.
+    enum class State { Idle, Running, SelfStopping, Joining };
 
-    pthread_t thread_{};                  // owned by Start/Stop's caller
-    bool joinable_ = false;               // caller side only
-    std::atomic<bool> running_{false};
-    std::atomic<bool> stop_{false};
+    static void *Main(void *self);
+    void SetState(State s);               // with m_ held
+
+    mutable std::mutex m_;
+    std::condition_variable joined_;      // signalled when Joining ends
+    State state_ = State::Idle;           // guarded by m_
+    pthread_t thread_{};                  // guarded by m_ (valid unless Idle)
+    std::atomic<bool> running_{false};    // state_ == Running, for Running()
+    std::atomic<bool> stop_{false};       // read by the thread each period
     std::atomic<bool> realtime_{false};
+    // Set by Start before the thread exists, or by the thread itself (a
+    // restart from its own callback); read by the thread.
     int64_t periodNs_ = 1000000;
     Callback cb_ = nullptr;
     void *user_ = nullptr;
+    bool restarted_ = false;              // the thread's own: restart from the callback
     char name_[16] = {};
 };
 

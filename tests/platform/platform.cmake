@@ -1,0 +1,30 @@
+# Tests of the platform layers: the simulated FTDI bus, the backend choice, the
+# clock and the periodic thread.
+kx_add_gtest(NAME platform_simbus_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/simbus_test.cpp
+  LIBS kx_platform
+  LABELS threaded)
+kx_add_gtest(NAME platform_periodic_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/periodic_test.cpp
+  LIBS kx_platform
+  LABELS threaded)
+
+# The backend chosen at first use, per environment (one executable, three runs).
+add_executable(platform_ftdi_env_test ${CMAKE_CURRENT_LIST_DIR}/ftdi_env_test.cpp)
+target_link_libraries(platform_ftdi_env_test PRIVATE kx_platform GTest::gtest GTest::gtest_main)
+foreach(_case IN ITEMS
+    "sim_default|KINETRAX_FTDI=sim|sim|TRUV-kq4/SIM0001,TRUV-RZDO/SIM0002"
+    "sim_list|KINETRAX_FTDI=sim;KINETRAX_SIM_DEVICES=X:S1:hi,Y:S2|sim|X/S1,Y/S2"
+    "sim_empty|KINETRAX_FTDI=sim;KINETRAX_SIM_DEVICES=|sim|"
+    "unknown|KINETRAX_FTDI=bogus|none|")
+  string(REPLACE "|" ";" _f "${_case}")
+  list(GET _f 0 _name)
+  list(GET _f -2 _backend)
+  list(GET _f -1 _devices)
+  list(LENGTH _f _len)
+  math(EXPR _last "${_len} - 3")
+  list(SUBLIST _f 1 ${_last} _env)
+  add_test(NAME platform_ftdi_env_${_name} COMMAND platform_ftdi_env_test)
+  set_tests_properties(platform_ftdi_env_${_name} PROPERTIES
+    ENVIRONMENT "${_env};KX_EXPECT_BACKEND=${_backend};KX_EXPECT_DEVICES=${_devices}" TIMEOUT 60)
+endforeach()
