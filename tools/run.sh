@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# The main job: builds the project (Release, build dir build-run/), lays down
+# the demo folder demo/ (two simulated boards with configured motors and a
+# table settings file with two tables) and starts ordomat there on the
+# simulated FTDI bus. Without a display it uses Qt's offscreen platform.
+#
+# ordomat ends when its window is closed, on Ctrl+C (SIGINT) or on SIGTERM.
+# KINETRAX_DEMO_SECONDS=N ends it after N seconds.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+. tools/deps.sh
+kx_install_deps
+
+root=$PWD
+build=$root/build-run
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DKX_BUILD_TESTS=OFF >/dev/null
+cmake --build "$build" --target ordomat ordomat-demo -j "$(nproc)"
+
+"$build/utility/ordomat-demo" "$root/demo"
+
+if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ]; then
+  echo "No display (DISPLAY and WAYLAND_DISPLAY are unset): running on Qt's offscreen platform, no window will show."
+  export QT_QPA_PLATFORM=offscreen
+fi
+export KINETRAX_FTDI=sim
+
+cd "$root/demo"
+seconds=${KINETRAX_DEMO_SECONDS:-}
+if [ -z "$seconds" ]; then
+  echo "Starting ordomat in demo/ (simulated boards SIM0001 and SIM0002). Ctrl+C ends it."
+  exec "$build/utility/ordomat"
+fi
+case $seconds in
+  ''|*[!0-9]*) echo "KINETRAX_DEMO_SECONDS must be a whole number of seconds" >&2; exit 2 ;;
+esac
+echo "Starting ordomat in demo/ for $seconds s (simulated boards SIM0001 and SIM0002)."
+# timeout sends SIGTERM after that time (and passes Ctrl+C on); ordomat's status is the result.
+exec timeout --preserve-status -s TERM "${seconds}s" "$build/utility/ordomat"
