@@ -38,6 +38,11 @@ int32_t Saturate(int64_t v)
     return v < kMin32 ? kMin32 : v > kMax32 ? kMax32 : static_cast<int32_t>(v);
 }
 
+// A step falls due at the first tick whose time is not below NextStepTime. A
+// due time this close above the tick's time counts as reached, so that a wait
+// of whole milliseconds does not lose a tick to the rounding of now + wait.
+constexpr double kDueSlack = 1e-7;   // s
+
 int32_t SignOf(int64_t v) { return v > 0 ? 1 : v < 0 ? -1 : 0; }
 
 // units x coefficient rounded half away from zero, as a wide integer.
@@ -191,7 +196,7 @@ void SMotor::Reverse(int32_t towards)
 
 void SMotor::StepTick(double now)
 {
-    if (now < NextStepTime)
+    if (now + kDueSlack < NextStepTime)
         return;
     const int32_t dir = Dir();
     if (dir == 0) {
@@ -278,10 +283,12 @@ void SMotor::StepTick(double now)
 
     double wait = 0;
     if (a == 0) {
-        // No ramp: one step per tick. The counter follows the distance left
-        // so that the step onto the target ends the move like a ramp does.
+        // No ramp: one step per tick, and nothing to decelerate over, so the
+        // motor counts as accelerating (a stop takes effect at the next due
+        // step). The counter follows the distance left so that the step onto
+        // the target ends the move as a ramp does (stop site C).
         if (s == dir) {
-            RampState = 3;
+            RampState = 1;
             RampCounter = rem;
         } else {
             RampCounter = 0;
