@@ -35,6 +35,7 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <clocale>
 #include <cmath>
 #include <cstdio>
@@ -883,28 +884,34 @@ void TDlgTavel::LvMotorListDblClick(QObject *) {
   delete row;
 }
 
-// The popup entries for the selected row: looked up by name and board; a
-// motor that is not found ends the command silently.
-#define KX_ROW_LOOKUP()                                                                                    \
-  const std::vector<QTreeWidgetItem *> rows = SelectedRows();                                              \
-  if (rows.empty()) {                                                                                      \
-    Report(kSelectMotor, kError);                                                                          \
-    return;                                                                                                \
-  }                                                                                                        \
-  QTreeWidgetItem *row = rows.front();                                                                     \
-  const std::string name = RowName(row);                                                                   \
-  unsigned dev = 0, mot = 0;                                                                               \
-  if (_SM_GetIndex(&dev, &mot, name.c_str(), RowSerial(row), -1) == 0)                                     \
-    return;
+// The popup entries' lookup: the selected row's motor by name and board.
+// False, after the message when no row is selected, else silently when the
+// motor is not found.
+bool TDlgTavel::LookupSelected(QTreeWidgetItem **row, unsigned *dev, unsigned *mot) {
+  const std::vector<QTreeWidgetItem *> rows = SelectedRows();
+  if (rows.empty()) {
+    Report(kSelectMotor, kError);
+    return false;
+  }
+  *row = rows.front();
+  const std::string name = RowName(*row);
+  return _SM_GetIndex(dev, mot, name.c_str(), RowSerial(*row), -1) != 0;
+}
 
 void TDlgTavel::PmInitializeClick(QObject *) {
-  KX_ROW_LOOKUP()
+  QTreeWidgetItem *row = nullptr;
+  unsigned dev = 0, mot = 0;
+  if (!LookupSelected(&row, &dev, &mot))
+    return;
   if (!_SM_Initialize(dev, mot))
     Report("Can't initialize motor!", kError);
 }
 
 void TDlgTavel::PmZeroClick(QObject *) {
-  KX_ROW_LOOKUP()
+  QTreeWidgetItem *row = nullptr;
+  unsigned dev = 0, mot = 0;
+  if (!LookupSelected(&row, &dev, &mot))
+    return;
   if (!_SM_SetZero(dev, mot)) {
     Report(kResetRunning, kCantReset, MsgIcon::None);
     return;
@@ -914,20 +921,25 @@ void TDlgTavel::PmZeroClick(QObject *) {
 }
 
 void TDlgTavel::PmResetClick(QObject *) {
-  KX_ROW_LOOKUP()
+  QTreeWidgetItem *row = nullptr;
+  unsigned dev = 0, mot = 0;
+  if (!LookupSelected(&row, &dev, &mot))
+    return;
   if (!_SM_Reset(dev, mot))
     Report(kResetRunning, kCantReset, MsgIcon::None);
 }
 
 void TDlgTavel::PmRemoveClick(QObject *) {
-  KX_ROW_LOOKUP()
+  QTreeWidgetItem *row = nullptr;
+  unsigned dev = 0, mot = 0;
+  if (!LookupSelected(&row, &dev, &mot))
+    return;
+  // The row goes first; a refused removal brings it back at the end.
   LvMotorList->clearSelection();
   delete row;
   if (!_SM_Remove(dev, mot))
     Report("Can't remove selected motor!", kError);
 }
-
-#undef KX_ROW_LOOKUP
 
 void TDlgTavel::PmReleaseClick(QObject *) {
   const std::vector<QTreeWidgetItem *> rows = SelectedRows();

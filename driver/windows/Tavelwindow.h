@@ -133,6 +133,7 @@ private:
   // box was open (the caller must return at once).
   bool Report(const std::string &text, const std::string &title, MsgIcon icon = MsgIcon::Error);
   std::vector<QTreeWidgetItem *> SelectedRows() const;
+  bool LookupSelected(QTreeWidgetItem **row, unsigned *dev, unsigned *mot);
   void SetCell(QTreeWidgetItem *row, int k, const QString &text);
   void SetRowName(QTreeWidgetItem *row, const std::string &name);
   void BuildForm();
