@@ -1,14 +1,121 @@
-// hardware.cpp - the board record: construction and destruction.
-// (Open/Close, settings files, the tick, the lists, discovery and the slot
-// operations follow in this unit.)
+// hardware.cpp - the board record: construction and destruction, Open and
+// Close, the 250 ms watchdog, the board's settings file and user-area name,
+// the board's tick and the release of its coils. Also the device list itself
+// and the static object that initialises this unit at load and finalises it
+// at unload.
 #include "hardware.h"
 
 #include <QAbstractEventDispatcher>
 #include <QThread>
 #include <QTimer>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "periodic.h"
+
+// ---- Globals of the unit -------------------------------------------------------
+//
+// Defined before gHardwareUnit below: objects of one unit are destroyed in the
+// reverse order of their definition, so the list and its lock outlive the
+// unload-time finalisation.
+
+char ConfigDir[512] = {};
+std::shared_mutex DeviceListLock;
+DynPtrListMgr<USBDriver> DeviceList;
+
+namespace {
+
+constexpr unsigned kWatchIntervalMs = 250;
+constexpr unsigned kPollMs = 10;              // stop-and-wait poll period
+constexpr double kWaitLimitSeconds = 10.0;    // per motor
+constexpr uint32_t kPinClock = 3000000;
+constexpr unsigned kBoardNameBytes = 10;      // bytes of BoardName in the user area
+
+std::atomic<uint64_t> gListGeneration{0};
+
+struct HardwareUnit {
+    HardwareUnit()
+    {
+        HardwareStaticInit();
+        InitClock();
+    }
+    ~HardwareUnit() { HardwareStaticExit(); }
+};
+HardwareUnit gHardwareUnit;
+
+bool IsDirectory(const char *path)
+{
+    struct stat st;
+    return path[0] != 0 && stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// Writes all `n` bytes; false on any failure or short write.
+bool WriteAll(int fd, const void *data, size_t n)
+{
+    const char *p = static_cast<const char *>(data);
+    while (n > 0) {
+        const ssize_t w = ::write(fd, p, n);
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w <= 0)
+            return false;
+        p += w;
+        n -= static_cast<size_t>(w);
+    }
+    return true;
+}
+
+std::string DirectoryOf(const std::string &path)
+{
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return ".";
+    if (slash == 0)
+        return "/";
+    return path.substr(0, slash);
+}
+
+} // namespace
+
+namespace ptrlist_detail {
+void NoteListEmptied() { gListGeneration.fetch_add(1, std::memory_order_acq_rel); }
+} // namespace ptrlist_detail
+
+uint64_t DeviceListGeneration() { return gListGeneration.load(std::memory_order_acquire); }
+
+void HardwareStaticInit()
+{
+    // The list starts empty: no array, no element, no capacity.
+    DeviceList.Items.store(nullptr, std::memory_order_relaxed);
+    DeviceList.Count.store(0, std::memory_order_relaxed);
+    DeviceList.Capacity = 0;
+}
+
+void HardwareStaticExit()
+{
+    // No tick may run while the boards are deleted; nothing starts it again.
+    StopTickTimer();
+    ListWriteGuard list;
+    DeviceList.DeleteAll();
+    DeviceList.SetCapacity(0);
+    DeviceList.FreeRetired();
+}
+
+std::string SettingsDirectory()
+{
+    const size_t n = strnlen(ConfigDir, sizeof ConfigDir);
+    if (n > 0 && n < sizeof ConfigDir && IsDirectory(ConfigDir))
+        return std::string(ConfigDir, n);
+    return "configs/";
+}
+
+// ---- Construction --------------------------------------------------------------
 
 USBDriver::USBDriver(const std::string &description, const std::string &serial)
     : Description(description), SerialNumber(serial)
@@ -28,21 +135,344 @@ USBDriver::USBDriver(const std::string &description, const std::string &serial)
     // The watchdog fires on this thread while it runs a Qt event loop; a
     // thread without an event dispatcher gets none (and no warning).
     if (QThread::currentThread()->eventDispatcher() != nullptr) {
+        watchTarget_ = std::make_shared<std::atomic<USBDriver *>>(this);
         WatchTimer = new QTimer();
-        WatchTimer->setInterval(250);
-        QObject::connect(WatchTimer, &QTimer::timeout, [this] { OnWatchTimer(); });
+        WatchTimer->setInterval(kWatchIntervalMs);
+        std::shared_ptr<std::atomic<USBDriver *>> target = watchTarget_;
+        QObject::connect(WatchTimer, &QTimer::timeout, [target] {
+            // The list guard keeps the board from being deleted by another
+            // thread while its watchdog runs.
+            ListReadGuard list;
+            if (USBDriver *board = target->load(std::memory_order_acquire))
+                board->OnWatchTimer();
+        });
         WatchTimer->start();
     }
 }
 
 USBDriver::~USBDriver()
 {
-    delete WatchTimer;
-    WatchTimer = nullptr;
+    if (watchTarget_)
+        watchTarget_->store(nullptr, std::memory_order_release);
+    if (WatchTimer != nullptr) {
+        // A timer can only be stopped on its own thread; deleted elsewhere it
+        // goes with that thread's next event-loop pass (and its handler finds
+        // no board).
+        if (WatchTimer->thread() == QThread::currentThread())
+            delete WatchTimer;
+        else
+            WatchTimer->deleteLater();
+        WatchTimer = nullptr;
+    }
     Close(false);
 }
 
-// TODO(board): everything below is a placeholder until the board unit lands.
-bool USBDriver::Open() { return false; }
-void USBDriver::Close(bool) {}
-void USBDriver::OnWatchTimer() {}
+// ---- Open / Close --------------------------------------------------------------
+
+bool USBDriver::OpenPort()
+{
+    ftdi::FtHandle handle = nullptr;
+    if (ftdi::FtOpenBySerial(SerialNumber.c_str(), &handle) != ftdi::FT_OK)
+        return false;
+    std::lock_guard<std::mutex> lock(Lock);
+    Handle = handle;
+    return true;
+}
+
+bool USBDriver::SetupPort()
+{
+    if (ftdi::FtSetPinMode(Handle, 0xFF, 1) != ftdi::FT_OK)
+        return false;
+    return ftdi::FtSetPinClock(Handle, kPinClock) == ftdi::FT_OK;
+}
+
+bool USBDriver::ClosePort()
+{
+    ftdi::FtHandle handle;
+    {
+        std::lock_guard<std::mutex> lock(Lock);
+        handle = Handle;
+        Handle = nullptr;
+    }
+    if (handle != nullptr)
+        ftdi::FtCloseDevice(handle);   // its status means nothing here
+    return true;
+}
+
+bool USBDriver::Open()
+{
+    {
+        std::lock_guard<std::mutex> op(OpLock);
+        // Two clients may both have seen the board closed: the second finds
+        // it open and does not open the device again.
+        if (Opened.load(std::memory_order_acquire))
+            return true;
+        // The board is not open: the tick skips it and the FTDI setup below
+        // needs no board lock.
+        if (!OpenPort())
+            return false;
+        if (!SetupPort()) {
+            ClosePort();
+            return false;
+        }
+        uint8_t area[ftdi::kUserAreaSize] = {};
+        uint32_t read = 0;
+        if (ftdi::FtReadUserArea(Handle, area, sizeof area, &read) != ftdi::FT_OK) {
+            ClosePort();
+            return false;
+        }
+        if (read > sizeof area)
+            read = sizeof area;
+        if (read > 0 && area[0] != 0)
+            Name.assign(reinterpret_cast<const char *>(area),
+                        strnlen(reinterpret_cast<const char *>(area), read));
+        if (!LoadSettings()) {
+            ClosePort();
+            return false;
+        }
+        bool released;
+        {
+            BoardLock lock(*this);
+            uint32_t count = 0;
+            for (int i = 0; i < 7; ++i) {
+                if (Settings.MotorSettings[i].TypeCode == 0)
+                    continue;
+                const int32_t steps = Motors[i].UnitsToSteps(Settings.MotorSettings[i].Position);
+                Motors[i].Position = steps;
+                Motors[i].Target = steps;
+                ++count;
+            }
+            MotorCount.store(count, std::memory_order_release);
+            // No motor of a closed board runs (Close brings them all to
+            // rest), and none could come to rest before the board is open.
+            released = WriteReleaseLocked(0, 6, true);
+            if (released)
+                Opened.store(true, std::memory_order_release);
+        }
+        if (!released) {
+            ClosePort();
+            return false;
+        }
+    }
+    // With no board lock held: starting the tick may wait for a stopping
+    // tick thread, which may be waiting for one of them.
+    RequestTickStart();
+    return true;
+}
+
+void USBDriver::Close(bool lost)
+{
+    std::lock_guard<std::mutex> op(OpLock);
+    CloseLocked(lost);
+}
+
+void USBDriver::CloseLocked(bool lost)
+{
+    SaveSettingsLocked(lost);   // its result does not stop the close
+    ftdi::FtHandle handle = nullptr;
+    {
+        BoardLock lock(*this);
+        const bool wasOpen = Opened.load(std::memory_order_relaxed);
+        Opened.store(false, std::memory_order_release);
+        // A lost device's handle is left as it is and never used again.
+        if (wasOpen && !lost)
+            handle = Handle;
+        Handle = nullptr;
+        for (int i = 0; i < 7; ++i) {
+            SMotor &m = Motors[i];
+            if (Settings.MotorSettings[i].TypeCode != 0) {
+                m.Position = 0;
+                m.Destination = 0;
+                m.Target = 0;
+            }
+            // A closed board's tick steps nothing: every motor is at rest.
+            m.Direction.store(0, std::memory_order_release);
+            m.RampState = 0;
+        }
+        MotorCount.store(0, std::memory_order_release);
+    }
+    if (handle != nullptr)
+        ftdi::FtCloseDevice(handle);
+}
+
+bool USBDriver::CheckConnection()
+{
+    std::lock_guard<std::mutex> op(OpLock);
+    if (!Opened.load(std::memory_order_acquire))
+        return false;
+    uint32_t rx = 0, tx = 0, event = 0;
+    if (ftdi::FtQueryStatus(Handle, &rx, &tx, &event) != ftdi::FT_OK)
+        CloseLocked(true);
+    return Opened.load(std::memory_order_acquire);
+}
+
+void USBDriver::OnWatchTimer()
+{
+    if (!CheckConnection())
+        Open();
+}
+
+// ---- Settings file -------------------------------------------------------------
+
+std::string USBDriver::SettingsFileName() const
+{
+    return SettingsDirectory() + SerialNumber + ".hws";
+}
+
+bool USBDriver::LoadSettings()
+{
+    const std::string path = SettingsFileName();
+    // Non-blocking: something that is not a regular file must not hang Open.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return errno == ENOENT || errno == ENOTDIR;   // no file: the block stays
+    DeviceSettings block;
+    size_t got = 0;
+    bool ok = true;
+    while (got < sizeof block) {
+        const ssize_t r = ::read(fd, reinterpret_cast<char *>(&block) + got, sizeof block - got);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r < 0) {
+            ok = false;
+            break;
+        }
+        if (r == 0)
+            break;
+        got += static_cast<size_t>(r);
+    }
+    ::close(fd);
+    if (!ok)
+        return false;
+    std::lock_guard<std::mutex> lock(Lock);
+    std::memcpy(&Settings, &block, got);
+    return true;
+}
+
+bool USBDriver::SaveSettings(bool lost)
+{
+    std::lock_guard<std::mutex> op(OpLock);
+    return SaveSettingsLocked(lost);
+}
+
+bool USBDriver::SaveSettingsLocked(bool lost)
+{
+    if (!Opened.load(std::memory_order_acquire) && !lost)
+        return false;
+    if (!lost) {
+        uint8_t name[kBoardNameBytes];
+        {
+            std::lock_guard<std::mutex> lock(Lock);
+            std::memcpy(name, Settings.BoardName, sizeof name);
+        }
+        if (ftdi::FtWriteUserArea(Handle, name, sizeof name) != ftdi::FT_OK)
+            return false;
+    }
+    const std::string dir = SettingsDirectory();
+    if (dir == "configs/")
+        ::mkdir("configs", 0777);   // one level; a failure shows in the write
+    DeviceSettings block;
+    {
+        std::lock_guard<std::mutex> lock(Lock);
+        for (int i = 0; i < 7; ++i)
+            Settings.MotorSettings[i].Position =
+                static_cast<float>(Motors[i].StepsToUnits(Motors[i].Position));
+        std::memcpy(&block, &Settings, sizeof block);
+    }
+    // The new content goes to a temporary file beside the old one, reaches
+    // the disk, and only then replaces it: a failed save keeps the old file.
+    const std::string path = dir + SerialNumber + ".hws";
+    const std::string temp = path + ".tmp";
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return false;
+    bool ok = WriteAll(fd, &block, sizeof block) && ::fsync(fd) == 0;
+    if (::close(fd) != 0)
+        ok = false;
+    if (ok && ::rename(temp.c_str(), path.c_str()) != 0)
+        ok = false;
+    if (!ok) {
+        ::unlink(temp.c_str());
+        return false;
+    }
+    const int dfd = ::open(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd >= 0) {
+        ::fsync(dfd);   // the rename itself reaches the disk
+        ::close(dfd);
+    }
+    return true;
+}
+
+// ---- Tick and release ------------------------------------------------------------
+
+void USBDriver::Tick(double now)
+{
+    // The board is touched only while its lock is held: the lock's release
+    // raises the noted "Motor Stopped" events, and a host handler may then
+    // empty the device list (this board included).
+    BoardLock lock(*this);
+    ClearOutput();
+    if (!Opened.load(std::memory_order_relaxed) || HoldStart)
+        return;
+    uint32_t count = MotorCount.load(std::memory_order_relaxed);
+    if (count > 7)
+        count = 7;
+    for (uint32_t i = 0; i < count; ++i)
+        Motors[i].StepTick(now);
+    if (OutLength > 0) {
+        uint32_t written = 0;
+        ftdi::FtWriteBytes(Handle, OutBuffer, OutLength, &written);   // not retried
+    }
+}
+
+bool USBDriver::WriteReleaseLocked(unsigned first, unsigned last, bool atRest)
+{
+    ClearOutput();
+    for (unsigned slot = first; slot <= last; ++slot) {
+        if (atRest && Motors[slot].IsRunning())
+            return false;
+        const uint8_t frame[2] = {ReleaseCode(Settings.MotorSettings[slot].Address), 0xF0};
+        AppendFrame(frame, sizeof frame);
+    }
+    uint32_t written = 0;
+    return ftdi::FtWriteBytes(Handle, OutBuffer, OutLength, &written) == ftdi::FT_OK;
+}
+
+bool USBDriver::Release(unsigned motor)
+{
+    if (!Opened.load(std::memory_order_acquire))
+        return false;
+    const unsigned first = motor <= 6 ? motor : 0;
+    const unsigned last = motor <= 6 ? motor : 6;
+    for (unsigned slot = first; slot <= last; ++slot) {
+        // No lock is held while waiting; false also when the device list was
+        // emptied meanwhile, and then this board may be gone.
+        if (!WaitMotorStopped(static_cast<int>(slot)))
+            return false;
+    }
+    std::lock_guard<std::mutex> op(OpLock);
+    BoardLock lock(*this);
+    if (!Opened.load(std::memory_order_relaxed))
+        return false;
+    return WriteReleaseLocked(first, last, false);
+}
+
+bool USBDriver::WaitMotorStopped(int motor)
+{
+    if (motor < 0 || motor > 6)
+        return false;
+    SMotor &m = Motors[motor];
+    {
+        BoardLock lock(*this);
+        if (m.IsRunning())
+            m.Stop();
+    }
+    const double start = GetClockSeconds();
+    while (m.IsRunning()) {
+        if (!SleepListUnlocked(kPollMs))
+            return false;   // the list was emptied: do not touch the board
+        if (GetClockSeconds() - start > kWaitLimitSeconds)
+            return false;
+    }
+    return true;
+}

@@ -6,25 +6,30 @@
 // board). One tick thread ("kinetrax-tick") runs TickAllDevices every 1 ms.
 //
 // Locks, in the order they may be taken (never the other way round):
+//   0. DiscoveryLock (mutex, in discovery.cpp): one discovery pass at a time.
 //   1. DeviceListLock (shared_mutex): shared by every client call that uses a
 //      board of the list (ListReadGuard), exclusive to append a board and to
 //      empty the list (ListWriteGuard). The tick never takes it: boards are
-//      deleted only after the tick thread is stopped and joined, and a grown
-//      list keeps its old arrays until it is destroyed, so the tick's walk
-//      always reads live memory.
-//   2. USBDriver::OpLock (mutex): serialises Open, Close, Release and
-//      SaveSettings of one board between client threads.
+//      deleted only after the tick thread is stopped and joined (or from the
+//      tick thread itself, between two boards), and a grown list keeps its
+//      old arrays until no tick can run, so the tick's walk reads live memory.
+//   2. USBDriver::OpLock (mutex): serialises Open, Close, Release's write,
+//      SaveSettings, the slot operations and the display name of one board
+//      between client threads.
 //   3. USBDriver::Lock (mutex): the state the tick shares with clients (see the
 //      fields). Held only for short sections that never sleep, never wait for
 //      a motor and never call out to the host. The tick takes it per board.
-//   TickTimerLock is a leaf, taken only inside Start/StopTickTimer.
+//   TickTimerLock is a leaf, taken only inside the tick timer's functions.
 // No lock is held while sleeping (stop-and-wait), while a modal dialog runs, or
 // while "Motor Stopped" is raised: BoardLock defers the raise until the board
-// lock and the calling thread's ListReadGuard are released.
+// lock and the calling thread's list guards are released. Starting the tick
+// thread may wait for a stopping one to end; a board opened while the thread
+// holds a list guard therefore starts the tick when its outermost guard ends.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <shared_mutex>
 #include <string>
@@ -33,6 +38,7 @@
 #include "ftdi.h"
 #include "kinetrax.h"
 #include "motor.h"
+#include "ptrlist.h"
 
 class QTimer;
 
@@ -45,51 +51,6 @@ extern char ConfigDir[512];
 // Directory prefix of the settings files: ConfigDir when a directory of that
 // name exists, else "configs/".
 std::string SettingsDirectory();
-
-// ---- Pointer lists ------------------------------------------------------------
-
-template <class T> class PtrList {
-public:
-    PtrList() = default;
-    ~PtrList() { delete[] Items.load(std::memory_order_relaxed); }
-    PtrList(const PtrList &) = delete;
-    PtrList &operator=(const PtrList &) = delete;
-
-    // Items and Count are written by client threads under DeviceListLock
-    // (exclusive) and read by the tick without a lock: a new array is
-    // published before the Count that needs it.
-    std::atomic<T **> Items{nullptr};
-    std::atomic<uint32_t> Count{0};
-
-    T *At(uint32_t i) const { return Items.load(std::memory_order_acquire)[i]; }
-    uint32_t Size() const { return Count.load(std::memory_order_acquire); }
-};
-
-template <class T, unsigned N> class SDynPtrList : public PtrList<T> {
-public:
-    ~SDynPtrList() { FreeRetired(); }
-
-    uint32_t Capacity = 0;   // guarded by DeviceListLock (exclusive)
-
-    bool Add(T *element);
-    bool SetCapacity(uint32_t n);
-    // Frees the arrays replaced by growth. Only while no tick runs.
-    void FreeRetired();
-
-private:
-    std::vector<T **> retired_;   // guarded by DeviceListLock (exclusive)
-};
-
-template <class T> class DynPtrList : public SDynPtrList<T, 50> {};
-
-template <class T, class L> class PtrListMgrCore : public L {
-public:
-    ~PtrListMgrCore() { DeleteAll(); }
-    // Deletes every element, then Count = 0; the array and Capacity stay.
-    void DeleteAll();
-};
-
-template <class T> class DynPtrListMgr : public PtrListMgrCore<T, DynPtrList<T>> {};
 
 // ---- Board record --------------------------------------------------------------
 
@@ -161,6 +122,17 @@ public:
     QTimer *WatchTimer = nullptr;         // owned; lives on the constructing thread
 
 private:
+    // Callers hold OpLock.
+    void CloseLocked(bool lost);
+    bool SaveSettingsLocked(bool lost);
+    // Callers hold Lock. The slots' release frames, one write on Handle.
+    // With `atRest` a running motor fails it instead (nothing written).
+    bool WriteReleaseLocked(unsigned first, unsigned last, bool atRest);
+    bool SetMotorSettingsLocked(int slot, const SMotorSettings *settings, bool checkAddress);
+
+    // The watchdog's view of the board: cleared by the destructor, read by
+    // the timer's handler under a ListReadGuard.
+    std::shared_ptr<std::atomic<USBDriver *>> watchTarget_;
     uint8_t pendingStops_[32] = {};       // guarded by Lock
     unsigned pendingCount_ = 0;           // guarded by Lock
 };
@@ -217,6 +189,9 @@ uint64_t DeviceListGeneration();
 
 extern DynPtrListMgr<USBDriver> DeviceList;
 
+// Load-time and unload-time initialisers of this unit (run by a static object
+// of hardware.cpp). Exit stops the tick, then deletes every board (each saves
+// its settings file and closes its device) and frees the list's arrays.
 void HardwareStaticInit();
 void HardwareStaticExit();
 
@@ -234,6 +209,9 @@ void StopTickTimer();                     // returns when no tick runs any more
 void TickTimerProc(unsigned id, unsigned msg, uintptr_t user, uintptr_t r1, uintptr_t r2);
 void TickAllDevices();
 bool TickTimerRunning();
+// StartTickTimer, or, while this thread holds a list guard, when its outermost
+// guard ends (see the lock order).
+void RequestTickStart();
 
 // Tests drive the tick on a chosen clock: while suppressed, StartTickTimer
 // reports success without starting the thread.

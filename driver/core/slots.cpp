@@ -1,0 +1,144 @@
+// slots.cpp - the board's motor slots (store, add, remove) and its rename.
+//
+// A slot's settings and the motor's run-time record share an index. Removing a
+// motor moves the later slots down and their run-time state with them; a motor
+// added at an index starts at position 0 with zero offset 0. Everything runs on
+// the caller's thread under the board's OpLock and Lock, so the tick sees
+// either the old slots or the new ones.
+#include <cstring>
+#include <mutex>
+
+#include "hardware.h"
+
+namespace {
+
+constexpr unsigned kBoardNameBytes = 10;
+
+// The first 10 characters of `name` (of length n), zero-filled to 10 bytes.
+void PutBoardName(char *dst, const char *name, size_t n)
+{
+    if (n > kBoardNameBytes)
+        n = kBoardNameBytes;
+    std::memcpy(dst, name, n);
+    std::memset(dst + n, 0, kBoardNameBytes - n);
+}
+
+// The run-time record at rest with position, target, destination and zero 0.
+void ClearRunState(SMotor &m)
+{
+    m.Direction.store(0, std::memory_order_release);
+    m.RampState = 0;
+    m.RampCounter = 0;
+    m.FirstStep = 0;
+    m.Position = 0;
+    m.Target = 0;
+    m.Destination = 0;
+    m.ZeroOffset = 0;
+    m.NextStepTime = 0;
+}
+
+} // namespace
+
+bool USBDriver::SetMotorSettings(int slot, const SMotorSettings *settings, bool checkAddress)
+{
+    std::lock_guard<std::mutex> op(OpLock);
+    BoardLock lock(*this);
+    return SetMotorSettingsLocked(slot, settings, checkAddress);
+}
+
+bool USBDriver::SetMotorSettingsLocked(int slot, const SMotorSettings *settings, bool checkAddress)
+{
+    if (slot < 0 || slot > 6 || settings == nullptr)
+        return false;
+    try {
+        const SMotorSettings s = *settings;   // the record may be the slot below
+        if (checkAddress) {
+            const uint32_t count = MotorCount.load(std::memory_order_relaxed);
+            for (uint32_t j = 0; j < count && j < 7; ++j) {
+                if (static_cast<int>(j) != slot && Settings.MotorSettings[j].Address == s.Address)
+                    return false;
+            }
+        }
+        PutBoardName(Settings.BoardName, Name.data(), Name.size());
+        SMotorSettings &d = Settings.MotorSettings[slot];
+        const size_t n = strnlen(s.Name, sizeof s.Name);
+        std::memcpy(d.Name, s.Name, n);
+        std::memset(d.Name + n, 0, sizeof d.Name - n);
+        d.Address = s.Address;
+        d.TypeCode = s.TypeCode;
+        d.Position = s.Position;
+        d.Zero = s.Zero;
+        d.TravelLength = s.TravelLength;
+        d.Coefficient = s.Coefficient;
+        d.StartPosition = s.StartPosition;
+        d.AccelLength = s.AccelLength;
+        d.MinStepTime = s.MinStepTime;
+        d.MaxStepTime = s.MaxStepTime;
+        d.HalfSteps = s.HalfSteps;
+        d.AutoRelease = s.AutoRelease;
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+int USBDriver::AddMotor(const SMotorSettings *settings)
+{
+    std::lock_guard<std::mutex> op(OpLock);
+    BoardLock lock(*this);
+    const uint32_t count = MotorCount.load(std::memory_order_relaxed);
+    if (count >= 7)
+        return -1;
+    if (!SetMotorSettingsLocked(static_cast<int>(count), settings, true))
+        return -1;
+    // Not the state of a motor that used this index before.
+    ClearRunState(Motors[count]);
+    MotorCount.store(count + 1, std::memory_order_release);
+    return static_cast<int>(count);
+}
+
+bool USBDriver::RemoveMotor(unsigned motor)
+{
+    std::lock_guard<std::mutex> op(OpLock);
+    BoardLock lock(*this);
+    const uint32_t count = MotorCount.load(std::memory_order_relaxed);
+    if (motor >= count || count > 7)
+        return false;
+    for (uint32_t k = motor; k < count; ++k) {
+        if (Motors[k].IsRunning())
+            return false;
+    }
+    for (uint32_t k = motor + 1; k < count; ++k) {
+        if (!SetMotorSettingsLocked(static_cast<int>(k - 1), &Settings.MotorSettings[k], false))
+            return false;
+        // The motor's run-time state moves with its settings.
+        SMotor &to = Motors[k - 1];
+        const SMotor &from = Motors[k];
+        to.Position = from.Position;
+        to.Target = from.Target;
+        to.Destination = from.Destination;
+        to.ZeroOffset = from.ZeroOffset;
+        to.NextStepTime = 0;
+        to.RampState = 0;
+        to.RampCounter = 0;
+        to.FirstStep = 0;
+    }
+    MotorCount.store(count - 1, std::memory_order_release);
+    ResetMotorSettings(static_cast<int>(count - 1));
+    ClearRunState(Motors[count - 1]);
+    return true;
+}
+
+bool USBDriver::Rename(const char *name)
+{
+    if (name == nullptr)
+        return false;
+    std::lock_guard<std::mutex> op(OpLock);
+    const size_t n = std::strlen(name);
+    {
+        std::lock_guard<std::mutex> lock(Lock);
+        PutBoardName(Settings.BoardName, name, n);
+    }
+    Name.assign(name, n);
+    return SaveSettingsLocked(false);
+}

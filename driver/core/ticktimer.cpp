@@ -1,0 +1,100 @@
+// ticktimer.cpp - the clock and the 1 ms tick: a periodic real-time thread
+// ("kinetrax-tick") that ticks every board of the device list in list order.
+//
+// The tick reads the list without its lock (see hardware.h and ptrlist.h) and
+// takes only each board's Lock. StopTickTimer returns when no tick runs any
+// more; called from a tick (a host handler inside it) it only asks the thread
+// to end after that tick, which then reads the list's Count again and so finds
+// an emptied list empty.
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <mutex>
+
+#include "hardware.h"
+#include "periodic.h"
+
+int64_t ClockFrequency = 0;
+uint32_t TickTimerId = 0;
+std::atomic<uint32_t> TickThreadId{0};
+
+namespace {
+
+constexpr int64_t kTickPeriodNs = 1000000;   // 1 ms
+
+std::mutex TickTimerLock;                    // leaf; guards TickTimerId, gNextId
+uint32_t gNextId = 0;
+std::atomic<bool> gSuppressed{false};
+
+// Never destroyed: the unload-time finalisation stops it after other static
+// objects may be gone.
+kxtimer::PeriodicThread &TickThread()
+{
+    static kxtimer::PeriodicThread *thread = new kxtimer::PeriodicThread;
+    return *thread;
+}
+
+void TickCallback(void *) { TickTimerProc(0, 0, 0, 0, 0); }
+
+// TickTimerId follows the thread's state (with TickTimerLock held).
+void UpdateIdLocked()
+{
+    if (!TickThread().Running())
+        TickTimerId = 0;
+    else if (TickTimerId == 0)
+        TickTimerId = ++gNextId == 0 ? ++gNextId : gNextId;
+}
+
+} // namespace
+
+void InitClock() { ClockFrequency = 1000000000; }
+
+double GetClockSeconds() { return kxtimer::MonotonicSeconds(); }
+
+bool StartTickTimer()
+{
+    if (gSuppressed.load(std::memory_order_acquire))
+        return true;
+    kxtimer::PeriodicThread &thread = TickThread();
+    if (thread.Running())
+        return true;
+    // Start may wait for a stopping thread to be joined, so no lock is held
+    // around it; of two starting threads one starts and the other sees it run.
+    const bool started = thread.Start("kinetrax-tick", kTickPeriodNs, &TickCallback, nullptr);
+    std::lock_guard<std::mutex> lock(TickTimerLock);
+    UpdateIdLocked();
+    return started || thread.Running();
+}
+
+void StopTickTimer()
+{
+    TickThread().Stop();
+    std::lock_guard<std::mutex> lock(TickTimerLock);
+    UpdateIdLocked();
+}
+
+bool TickTimerRunning() { return TickThread().Running(); }
+
+void SetTickTimerSuppressed(bool suppressed)
+{
+    gSuppressed.store(suppressed, std::memory_order_release);
+    if (suppressed)
+        StopTickTimer();
+}
+
+void TickTimerProc(unsigned, unsigned, uintptr_t, uintptr_t, uintptr_t)
+{
+    // The thread's priority was raised by the periodic thread itself.
+    if (TickThreadId.load(std::memory_order_relaxed) == 0)
+        TickThreadId.store(static_cast<uint32_t>(::syscall(SYS_gettid)), std::memory_order_relaxed);
+    TickAllDevices();
+}
+
+void TickAllDevices()
+{
+    const double now = GetClockSeconds();
+    // Count is read again before each board: a handler raised by one board's
+    // tick may have emptied the list.
+    for (uint32_t i = 0; i < DeviceList.Size(); ++i)
+        DeviceList.At(i)->Tick(now);
+}
