@@ -25,6 +25,8 @@ struct Backend {
 const Backend &SimBackend();
 #ifdef KX_HAVE_LIBFTDI
 const Backend &LibftdiBackend();
+// The rate ftdi_set_baudrate gets for a pin clock of `rate` (tests).
+int LibftdiBaudForTest(uint32_t rate, bool bitbang);
 #endif
 
 // Makes `backend` the one in use from now on (the simulated bus's Reset).

@@ -28,3 +28,15 @@ foreach(_case IN ITEMS
   set_tests_properties(platform_ftdi_env_${_name} PROPERTIES
     ENVIRONMENT "${_env};KX_EXPECT_BACKEND=${_backend};KX_EXPECT_DEVICES=${_devices}" TIMEOUT 60)
 endforeach()
+
+# The EEPROM user-area logic (pure functions, fixtures from libftdi's builder)
+# and the libftdi backend on a machine without boards.
+if(TARGET PkgConfig::LIBFTDI1)
+  kx_add_gtest(NAME platform_eeprom_test
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/eeprom_test.cpp
+    LIBS kx_platform)
+  add_executable(platform_libftdi_test ${CMAKE_CURRENT_LIST_DIR}/libftdi_test.cpp)
+  target_link_libraries(platform_libftdi_test PRIVATE kx_platform GTest::gtest GTest::gtest_main)
+  add_test(NAME platform_libftdi_test COMMAND platform_libftdi_test)
+  set_tests_properties(platform_libftdi_test PROPERTIES ENVIRONMENT "KINETRAX_FTDI=libftdi" TIMEOUT 60)
+endif()

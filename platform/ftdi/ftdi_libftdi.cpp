@@ -1,0 +1,432 @@
+// ftdi_libftdi.cpp - the FTDI layer on real boards through libftdi1: devices by
+// the chip's default vendor/product ids, asynchronous bit-bang, the EEPROM user
+// area, and pin writes handed to a per-board writer thread so the 1 ms tick
+// never waits for USB and allocates nothing.
+#include <libftdi1/ftdi.h>
+#include <libusb.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <pthread.h>
+#include <sched.h>
+#include <string>
+#include <thread>
+
+#include "ftdi.h"
+#include "ftdi_backend.h"
+#include "ftdi_eeprom.h"
+
+namespace ftdi::detail {
+namespace {
+
+namespace ee = ftdi::eeprom;
+
+// Pin clock. libftdi's ftdi_set_baudrate multiplies the rate by 4 once
+// bit-bang mode is on and then refuses a rate the chip can't make within 5 %.
+// The value the core passes is the rate in the original library's terms: for
+// 3000000 that library programs the chip's fastest divisor (0, the 3 MHz base
+// clock on AM/BM/R/230X chips; 12 MHz / 4 on the H chips, exactly 3 MHz). So
+// in bit-bang mode we hand libftdi rate / 4 (rounded): it multiplies by 4,
+// lands on `rate` and programs the very divisor the original library chose
+// (750000 -> 3000000 -> divisor 0). Passing 3000000 unchanged would ask for
+// 12 MHz and be refused. Outside bit-bang mode the rate goes through as is.
+int LibftdiBaud(uint32_t rate, bool bitbang)
+{
+    if (!bitbang)
+        return rate > 0x7FFFFFFFu ? 0x7FFFFFFF : int(rate);
+    const uint32_t quarter = (rate + 2) / 4;
+    return quarter == 0 ? 1 : int(quarter);
+}
+
+ee::Chip ChipOf(const ftdi_context *ctx)
+{
+    switch (ctx->type) {
+    case TYPE_AM: return ee::Chip::AM;
+    case TYPE_BM: return ee::Chip::BM;
+    case TYPE_2232C: return ee::Chip::FT2232C;
+    case TYPE_R: return ee::Chip::R;
+    case TYPE_2232H: return ee::Chip::FT2232H;
+    case TYPE_4232H: return ee::Chip::FT4232H;
+    case TYPE_232H: return ee::Chip::FT232H;
+    case TYPE_230X: return ee::Chip::FT230X;
+    default: return ee::Chip::Unknown;
+    }
+}
+
+// One stderr line per cause and device: the watchdog and discovery retry every
+// few hundred milliseconds and must not flood the terminal.
+void Complain(const std::string &key, const std::string &text)
+{
+    static std::mutex m;
+    static auto *said = new std::map<std::string, std::string>;   // guarded by m
+    std::lock_guard<std::mutex> lock(m);
+    std::string &last = (*said)[key];
+    if (last == text)
+        return;
+    last = text;
+    std::fprintf(stderr, "kinetrax: %s\n", text.c_str());
+}
+
+constexpr size_t kRing = 16384;   // pin bytes queued per board (over 100 ms of ticks)
+constexpr int kUsbTimeoutMs = 1000;
+
+struct Board {
+    ftdi_context *ctx = nullptr;
+    std::string serial;
+
+    std::mutex usb;               // every use of ctx: the writer's bulk writes and client calls
+    bool bitbang = false;         // guarded by usb
+
+    std::mutex ringLock;
+    std::condition_variable ringCv;
+    uint8_t ring[kRing];          // guarded by ringLock
+    size_t head = 0, used = 0;    // guarded by ringLock
+    bool stop = false;            // guarded by ringLock
+    uint8_t chunk[kRing];         // the writer thread's own
+
+    std::atomic<bool> failed{false};   // a transfer failed since the last report
+    std::thread writer;
+
+    ~Board()
+    {
+        if (writer.joinable()) {
+            {
+                std::lock_guard<std::mutex> lock(ringLock);
+                stop = true;
+            }
+            ringCv.notify_one();
+            writer.join();
+        }
+        if (ctx) {
+            std::lock_guard<std::mutex> lock(usb);
+            ftdi_usb_close(ctx);
+            ftdi_free(ctx);
+        }
+    }
+
+    // Writes the queued bytes in order; stops once the queue is empty after Close.
+    void WriterMain()
+    {
+        sched_param sp{};
+        sp.sched_priority = 70;   // just below the tick when real-time is permitted
+        pthread_setschedparam(pthread_self(), SCHED_FIFO, &sp);
+        pthread_setname_np(pthread_self(), "kinetrax-usb");
+        for (;;) {
+            size_t n = 0;
+            {
+                std::unique_lock<std::mutex> lock(ringLock);
+                ringCv.wait(lock, [this] { return used > 0 || stop; });
+                if (used == 0)
+                    return;
+                while (used) {
+                    const size_t run = std::min(used, kRing - head);
+                    std::memcpy(chunk + n, ring + head, run);
+                    n += run;
+                    head = (head + run) % kRing;
+                    used -= run;
+                }
+            }
+            std::lock_guard<std::mutex> lock(usb);
+            if (ftdi_write_data(ctx, chunk, int(n)) != int(n))
+                failed.store(true, std::memory_order_release);
+        }
+    }
+};
+
+// Live handles; a handle is the Board's address.
+std::mutex g_handlesLock;
+std::map<FtHandle, std::shared_ptr<Board>> *g_handles = new std::map<FtHandle, std::shared_ptr<Board>>; // guarded by g_handlesLock
+
+std::shared_ptr<Board> Find(FtHandle h)
+{
+    std::lock_guard<std::mutex> lock(g_handlesLock);
+    auto it = g_handles->find(h);
+    return it == g_handles->end() ? nullptr : it->second;
+}
+
+// Enumeration context shared by the count and by-index queries.
+std::mutex g_enumLock;
+ftdi_context *g_enum = nullptr;   // guarded by g_enumLock; made at first use, kept
+
+ftdi_context *EnumContext()
+{
+    if (!g_enum) {
+        g_enum = ftdi_new();
+        if (!g_enum)
+            Complain("usb", "can't use USB (libusb could not be initialised)");
+    }
+    return g_enum;
+}
+
+FtStatus Count(uint32_t *count)
+{
+    std::lock_guard<std::mutex> lock(g_enumLock);
+    ftdi_context *ctx = EnumContext();
+    if (!ctx)
+        return FT_OTHER_ERROR;
+    ftdi_device_list *list = nullptr;
+    const int n = ftdi_usb_find_all(ctx, &list, 0, 0);   // 0, 0: the chip's default ids
+    ftdi_list_free(&list);
+    if (n < 0)
+        return FT_OTHER_ERROR;
+    *count = uint32_t(n);
+    return FT_OK;
+}
+
+FtStatus StringByIndex(uint32_t index, char *buf, bool serial)
+{
+    std::lock_guard<std::mutex> lock(g_enumLock);
+    ftdi_context *ctx = EnumContext();
+    if (!ctx)
+        return FT_OTHER_ERROR;
+    ftdi_device_list *list = nullptr;
+    const int n = ftdi_usb_find_all(ctx, &list, 0, 0);
+    if (n < 0)
+        return FT_OTHER_ERROR;
+    ftdi_device_list *at = list;
+    for (uint32_t i = 0; at && i < index; ++i)
+        at = at->next;
+    FtStatus st = FT_DEVICE_NOT_FOUND;
+    if (at) {
+        char text[kTextSize] = {};
+        const int r = serial ? ftdi_usb_get_strings(ctx, at->dev, nullptr, 0, nullptr, 0, text, kTextSize)
+                             : ftdi_usb_get_strings(ctx, at->dev, nullptr, 0, text, kTextSize, nullptr, 0);
+        if (r == 0) {
+            text[kTextSize - 1] = '\0';
+            CopyText(text, buf);
+            st = FT_OK;
+        } else {
+            Complain("strings", std::string("can't read the USB strings of an FTDI device: ") +
+                                    ftdi_get_error_string(ctx) +
+                                    (r == -4 ? " (permission? see \"Using real boards\" in the README)" : ""));
+            st = FT_OTHER_ERROR;
+        }
+    }
+    ftdi_list_free(&list);
+    return st;
+}
+FtStatus Description(uint32_t index, char *buf) { return StringByIndex(index, buf, false); }
+FtStatus Serial(uint32_t index, char *buf) { return StringByIndex(index, buf, true); }
+
+FtStatus Open(const char *serial, FtHandle *handle)
+{
+    auto board = std::make_shared<Board>();
+    board->serial = serial;
+    board->ctx = ftdi_new();
+    if (!board->ctx) {
+        Complain("usb", "can't use USB (libusb could not be initialised)");
+        return FT_OTHER_ERROR;
+    }
+    ftdi_context *ctx = board->ctx;
+    ftdi_device_list *list = nullptr;
+    if (ftdi_usb_find_all(ctx, &list, 0, 0) < 0)
+        return FT_DEVICE_NOT_FOUND;
+    libusb_device *dev = nullptr;
+    for (ftdi_device_list *d = list; d && !dev; d = d->next) {
+        char s[kTextSize] = {};
+        if (ftdi_usb_get_strings(ctx, d->dev, nullptr, 0, nullptr, 0, s, kTextSize) == 0 &&
+            std::strncmp(s, serial, kTextSize) == 0)
+            dev = d->dev;
+    }
+    if (!dev) {
+        ftdi_list_free(&list);
+        return FT_DEVICE_NOT_FOUND;
+    }
+    const int r = ftdi_usb_open_dev(ctx, dev);
+    ftdi_list_free(&list);
+    if (r < 0) {
+        std::string cause = ftdi_get_error_string(ctx);
+        if (r == -8 || r == -4)
+            cause += " (no permission: install platform/ftdi/99-kinetrax-ftdi.rules, see the README)";
+        else if (r == -5)
+            cause += " (the kernel's serial driver holds it and could not be detached)";
+        Complain("open " + board->serial, "can't open FTDI device " + board->serial + ": " + cause);
+        return FT_DEVICE_NOT_OPENED;
+    }
+    Complain("open " + board->serial, "");   // a later failure is reported again
+    ctx->usb_write_timeout = kUsbTimeoutMs;
+    ctx->usb_read_timeout = kUsbTimeoutMs;
+    try {
+        board->writer = std::thread(&Board::WriterMain, board.get());
+    } catch (...) {
+        return FT_OTHER_ERROR;
+    }
+    {
+        std::lock_guard<std::mutex> lock(g_handlesLock);
+        (*g_handles)[board.get()] = board;
+    }
+    *handle = board.get();
+    return FT_OK;
+}
+
+FtStatus PinMode(FtHandle h, uint8_t mask, uint8_t mode)
+{
+    auto b = Find(h);
+    if (!b)
+        return FT_INVALID_HANDLE;
+    std::lock_guard<std::mutex> lock(b->usb);
+    if (ftdi_set_bitmode(b->ctx, mask, mode) < 0)
+        return FT_IO_ERROR;
+    b->bitbang = mode != BITMODE_RESET;
+    return FT_OK;
+}
+
+FtStatus PinClock(FtHandle h, uint32_t rate)
+{
+    auto b = Find(h);
+    if (!b)
+        return FT_INVALID_HANDLE;
+    if (rate == 0)
+        return FT_INVALID_PARAMETER;
+    std::lock_guard<std::mutex> lock(b->usb);
+    return ftdi_set_baudrate(b->ctx, LibftdiBaud(rate, b->bitbang)) < 0 ? FT_IO_ERROR : FT_OK;
+}
+
+// Reads the EEPROM image and its size (with b->usb held).
+bool ReadImage(Board &b, uint8_t (&image)[ee::kMaxImage], size_t *size)
+{
+    if (ftdi_read_eeprom(b.ctx) < 0 || ftdi_get_eeprom_buf(b.ctx, image, int(ee::kMaxImage)) < 0)
+        return false;
+    *size = ee::DetectSize(ChipOf(b.ctx), image, ee::kMaxImage);
+    return true;
+}
+
+FtStatus ReadUa(FtHandle h, uint8_t *buf, uint32_t size, uint32_t *read)
+{
+    auto b = Find(h);
+    if (!b)
+        return FT_INVALID_HANDLE;
+    std::lock_guard<std::mutex> lock(b->usb);
+    uint8_t image[ee::kMaxImage];
+    size_t eeSize = 0;
+    if (!ReadImage(*b, image, &eeSize))
+        return FT_EEPROM_READ_FAILED;
+    ee::UserArea ua;
+    if (!ee::Locate(ChipOf(b->ctx), image, eeSize, &ua)) {
+        *read = 0;   // layout not identified: no name stored
+        return FT_OK;
+    }
+    const uint32_t n = ua.size < size ? uint32_t(ua.size) : size;
+    std::memcpy(buf, image + ua.offset, n);
+    *read = n;
+    return FT_OK;
+}
+
+FtStatus WriteUa(FtHandle h, const uint8_t *data, uint32_t size)
+{
+    auto b = Find(h);
+    if (!b)
+        return FT_INVALID_HANDLE;
+    std::lock_guard<std::mutex> lock(b->usb);
+    const ee::Chip chip = ChipOf(b->ctx);
+    uint8_t before[ee::kMaxImage];
+    size_t eeSize = 0;
+    if (!ReadImage(*b, before, &eeSize))
+        return FT_EEPROM_READ_FAILED;
+    uint8_t after[ee::kMaxImage];
+    std::memcpy(after, before, sizeof after);
+    if (!ee::Patch(chip, after, eeSize, data, size))
+        return FT_EEPROM_WRITE_FAILED;   // unknown layout or no room: nothing written
+    // Only the words that changed, each with the other word of its aligned
+    // pair (the FT232R's EEPROM commits 32 bits at a time).
+    for (size_t pair = 0; pair < eeSize / 2; pair += 2) {
+        bool changed = false;
+        for (size_t w = pair; w < pair + 2; ++w)
+            changed |= before[2 * w] != after[2 * w] || before[2 * w + 1] != after[2 * w + 1];
+        if (!changed)
+            continue;
+        for (size_t w = pair; w < pair + 2; ++w) {
+            const uint16_t value = uint16_t(after[2 * w] | after[2 * w + 1] << 8);
+            if (libusb_control_transfer(b->ctx->usb_dev, FTDI_DEVICE_OUT_REQTYPE,
+                                        SIO_WRITE_EEPROM_REQUEST, value, uint16_t(w), nullptr, 0,
+                                        kUsbTimeoutMs) < 0)
+                return FT_EEPROM_WRITE_FAILED;
+        }
+    }
+    uint8_t check[ee::kMaxImage];
+    size_t checkSize = 0;
+    if (!ReadImage(*b, check, &checkSize) || std::memcmp(check, after, eeSize) != 0)
+        return FT_EEPROM_WRITE_FAILED;
+    return FT_OK;
+}
+
+FtStatus Status(FtHandle h, uint32_t *rx, uint32_t *tx, uint32_t *event)
+{
+    auto b = Find(h);
+    if (!b)
+        return FT_INVALID_HANDLE;
+    if (b->failed.exchange(false, std::memory_order_acq_rel))
+        return FT_IO_ERROR;
+    unsigned short modem = 0;
+    {
+        std::lock_guard<std::mutex> lock(b->usb);
+        if (ftdi_poll_modem_status(b->ctx, &modem) < 0)
+            return FT_IO_ERROR;   // a vanished device fails here
+    }
+    *rx = 0;
+    *tx = 0;
+    *event = modem;
+    return FT_OK;
+}
+
+// On the tick: copies the bytes into the board's queue and wakes its writer.
+// No allocation, no printing, no wait for USB.
+FtStatus Write(FtHandle h, const void *buf, uint32_t count, uint32_t *written)
+{
+    auto b = Find(h);
+    if (!b)
+        return FT_INVALID_HANDLE;
+    if (b->failed.exchange(false, std::memory_order_acq_rel))
+        return FT_IO_ERROR;
+    {
+        std::lock_guard<std::mutex> lock(b->ringLock);
+        if (kRing - b->used < count)
+            return FT_IO_ERROR;   // the device stopped taking bytes
+        const uint8_t *src = static_cast<const uint8_t *>(buf);
+        size_t tail = (b->head + b->used) % kRing;
+        for (uint32_t left = count; left;) {
+            const size_t run = std::min<size_t>(left, kRing - tail);
+            std::memcpy(b->ring + tail, src, run);
+            src += run;
+            left -= uint32_t(run);
+            tail = (tail + run) % kRing;
+        }
+        b->used += count;
+    }
+    b->ringCv.notify_one();
+    *written = count;
+    return FT_OK;
+}
+
+FtStatus Close(FtHandle h)
+{
+    std::shared_ptr<Board> b;
+    {
+        std::lock_guard<std::mutex> lock(g_handlesLock);
+        auto it = g_handles->find(h);
+        if (it == g_handles->end())
+            return FT_INVALID_HANDLE;
+        b = std::move(it->second);
+        g_handles->erase(it);
+    }
+    return FT_OK;   // the last reference drains the queue and closes the device
+}
+
+const Backend kLibftdi = {
+    "libftdi", Count, Description, Serial, Open, PinMode, PinClock,
+    ReadUa, WriteUa, Status, Write, Close,
+};
+
+} // namespace
+
+const Backend &LibftdiBackend() { return kLibftdi; }
+
+// For tests: the rate handed to ftdi_set_baudrate for a pin clock of `rate`.
+int LibftdiBaudForTest(uint32_t rate, bool bitbang) { return LibftdiBaud(rate, bitbang); }
+
+} // namespace ftdi::detail
