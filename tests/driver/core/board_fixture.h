@@ -40,15 +40,15 @@ inline SMotorSettings Slot(uint8_t address, uint8_t type, const char *name = "",
 }
 
 // A settings block with every slot reset and these slots filled in.
-inline DeviceSettings Block(const std::vector<SMotorSettings> &slots, const char *boardName = "")
+inline DeviceSettings Block(const std::vector<SMotorSettings> &filled, const char *boardName = "")
 {
     DeviceSettings b;
     std::memset(&b, 0, sizeof b);
     std::memcpy(b.BoardName, boardName, strnlen(boardName, 10));
     for (int i = 0; i < 7; ++i)
         b.MotorSettings[i].Coefficient = 1.0f;
-    for (size_t i = 0; i < slots.size() && i < 7; ++i)
-        b.MotorSettings[i] = slots[i];
+    for (size_t i = 0; i < filled.size() && i < 7; ++i)
+        b.MotorSettings[i] = filled[i];
     return b;
 }
 

@@ -602,9 +602,9 @@ TEST(PtrListTest, SetCapacityZeroDropsTheArray)
 
 class SlotTest : public BoardTest {
 protected:
-    void OpenWith(const std::vector<SMotorSettings> &slots)
+    void OpenWith(const std::vector<SMotorSettings> &filled)
     {
-        WriteSettings("S1", Block(slots));
+        WriteSettings("S1", Block(filled));
         board = std::make_unique<USBDriver>("TRUV-kq4", "S1");
         ASSERT_TRUE(board->Open());
     }

@@ -1,0 +1,195 @@
+// board_threaded_test.cpp - the real 1 ms tick thread with clients working at
+// the same time: opening, closing, releasing and discovering from several
+// threads, a host handler that calls back into the library from inside the
+// tick, and a release that waits while another thread empties the list.
+// Bounds on time are generous; these tests look for hangs, crashes and races.
+#include "board_fixture.h"
+
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <thread>
+
+#include "motorstopped.h"
+#include "periodic.h"
+#include "qdxplugin.h"
+
+using namespace boardtest;
+
+namespace {
+
+template <class F> bool WaitFor(F done, int ms)
+{
+    for (int i = 0; i < ms && !done(); ++i)
+        kxtimer::SleepMs(1);
+    return done();
+}
+
+class TickThreadTest : public BoardTest {
+protected:
+    void SetUp() override
+    {
+        BoardTest::SetUp();
+        SetTickTimerSuppressed(false);
+        std::memset(&host_, 0, sizeof host_);
+        host_.RaiseEvent = &TickThreadTest::OnEvent;
+        std::atomic_ref<QdxHostFuncs *>(QdxHost).store(&host_);
+        inside = nullptr;
+        events = 0;
+    }
+    void TearDown() override
+    {
+        _CloseAllDevices();
+        std::atomic_ref<QdxHostFuncs *>(QdxHost).store(nullptr);
+        inside = nullptr;
+        BoardTest::TearDown();
+    }
+
+    static void OnEvent(int32_t, int32_t index)
+    {
+        if (void (*f)(int32_t) = inside.load())
+            f(index);
+        events.fetch_add(1);
+    }
+
+    static std::atomic<void (*)(int32_t)> inside;
+    static std::atomic<int> events;
+    QdxHostFuncs host_;
+};
+std::atomic<void (*)(int32_t)> TickThreadTest::inside{nullptr};
+std::atomic<int> TickThreadTest::events{0};
+
+std::string ThreadName(uint32_t tid)
+{
+    std::ifstream f("/proc/self/task/" + std::to_string(tid) + "/comm");
+    std::string name;
+    std::getline(f, name);
+    return name;
+}
+
+TEST_F(TickThreadTest, OpenStartsTheTickAndCloseAllStopsIt)
+{
+    WriteSettings("S1", Block({Slot(1, 0x85, "a")}));
+    EXPECT_FALSE(TickTimerRunning());
+    ASSERT_EQ(_RefreshDevices(), 1);
+    EXPECT_TRUE(TickTimerRunning());
+    EXPECT_NE(TickTimerId, 0u);
+    ASSERT_TRUE(WaitFor([] { return TickThreadId.load() != 0; }, 5000));
+    const uint32_t tid = TickThreadId.load();
+    EXPECT_EQ(ThreadName(tid), "kinetrax-tick");
+    EXPECT_TRUE(StartTickTimer());   // already running: starts nothing
+
+    ASSERT_TRUE(_SM_Move(0, 0, 20.0));
+    ASSERT_TRUE(WaitFor([] { return !_SM_IsRunning(0, 0); }, 10000));
+    EXPECT_EQ(_SM_GetPosition(0, 0), 20.0);
+    EXPECT_GE(events.load(), 1);
+
+    _CloseAllDevices();
+    EXPECT_FALSE(TickTimerRunning());
+    EXPECT_EQ(TickTimerId, 0u);
+    StopTickTimer();   // not running: nothing
+    // A new pass opens the board again and starts a new tick; the tick
+    // thread id of the first tick stays.
+    ASSERT_EQ(_RefreshDevices(), 1);
+    EXPECT_TRUE(TickTimerRunning());
+    EXPECT_EQ(TickThreadId.load(), tid);
+}
+
+TEST_F(TickThreadTest, HostHandlerInsideTheTickMayCloseAllAndRediscover)
+{
+    WriteSettings("S1", Block({Slot(1, 0x85, "a")}));
+    ASSERT_EQ(_RefreshDevices(), 1);
+    static std::atomic<int> handled{0};
+    handled = 0;
+    inside = [](int32_t) {
+        if (handled.load() != 0)
+            return;
+        _CloseAllDevices();   // from the tick thread: no deadlock, no freed board touched
+        _RefreshDevices();    // and a new board, a restarted tick
+        handled = 1;
+    };
+    ASSERT_TRUE(_SM_Move(0, 0, 5.0));
+    ASSERT_TRUE(WaitFor([] { return handled.load() == 1; }, 10000));
+    inside = nullptr;
+    EXPECT_EQ(DeviceList.Size(), 1u);
+    EXPECT_TRUE(_CheckDeviceConnection(0));
+    EXPECT_TRUE(WaitFor([] { return TickTimerRunning(); }, 2000));
+    // The restarted tick moves motors again.
+    ASSERT_TRUE(_SM_Move(0, 0, 9.0));
+    EXPECT_TRUE(WaitFor([] { return !_SM_IsRunning(0, 0); }, 10000));
+    EXPECT_EQ(_SM_GetPosition(0, 0), 9.0);
+}
+
+TEST_F(TickThreadTest, ReleaseWaitGivesUpWhenTheListIsEmptied)
+{
+    WriteSettings("S1", Block({Slot(1, 0x85, "a")}));
+    ASSERT_EQ(_RefreshDevices(), 1);
+    {
+        // Running but held: only the tick could bring it to rest, and it won't.
+        ListReadGuard list;
+        BoardLock lock(*DeviceList.At(0));
+        ASSERT_TRUE(DeviceList.At(0)->Motors[0].MoveTo(1000000, true));
+        DeviceList.At(0)->HoldStart = true;
+    }
+    std::atomic<int> result{-1};
+    const auto start = std::chrono::steady_clock::now();
+    std::thread waiter([&] { result = _SM_Release(0, 0) ? 1 : 0; });
+    kxtimer::SleepMs(100);
+    _CloseAllDevices();
+    waiter.join();
+    EXPECT_EQ(result.load(), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+}
+
+TEST_F(TickThreadTest, ClientsOpenCloseReleaseAndDiscoverWhileTheTickRuns)
+{
+    simbus::Reset("TRUV-kq4:S1,TRUV-RZDO:S2");
+    WriteSettings("S1", Block({Slot(1, 0x85, "a"), Slot(2, 0x85, "b")}));
+    WriteSettings("S2", Block({Slot(1, 0x01, "c")}));
+    ASSERT_EQ(_RefreshDevices(), 2);
+    inside = [](int32_t) {
+        unsigned dev = 0, mot = 0;
+        _SM_GetIndex(&dev, &mot, "a", nullptr, 0);   // a handler reading back
+    };
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> threads;
+    threads.emplace_back([&] {
+        while (!stop)
+            _RefreshDevices();
+    });
+    threads.emplace_back([&] {
+        while (!stop) {
+            _CloseDevice(0);
+            _OpenDevice(0);
+            _SM_ReleaseAll();
+        }
+    });
+    threads.emplace_back([&] {
+        for (int i = 0; !stop; ++i) {
+            _SM_Move(0, i % 2, (i % 7) * 3.0);
+            _SM_Move(1, 0, (i % 5) * 2.0);
+            _SM_Release(1, 0);
+            _RenameDevice(1, i % 2 ? "Even" : "Odd");
+            kxtimer::SleepMs(1);
+        }
+    });
+    threads.emplace_back([&] {
+        for (int i = 0; !stop; ++i) {
+            if (i % 50 == 49)
+                _CloseAllDevices();
+            ListReadGuard list;
+            if (DeviceList.Size() > 0)
+                DeviceList.At(0)->OnWatchTimer();
+            kxtimer::SleepMs(2);
+        }
+    });
+    kxtimer::SleepMs(1500);
+    stop = true;
+    for (std::thread &t : threads)
+        t.join();
+    inside = nullptr;
+    EXPECT_GE(_RefreshDevices(), 2);
+    EXPECT_TRUE(TickTimerRunning());
+}
+
+} // namespace
