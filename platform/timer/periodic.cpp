@@ -18,6 +18,10 @@ constexpr int kFifoPriority = 80;
 
 thread_local const PeriodicThread *tl_current = nullptr;
 
+std::atomic<WakeProbe> g_probe{nullptr};
+std::atomic<void *> g_probeUser{nullptr};
+std::atomic<bool> g_realtimeAllowed{true};
+
 int64_t NowNs()
 {
     timespec ts;
@@ -60,6 +64,14 @@ double MonotonicSeconds()
 }
 
 void SleepMs(unsigned ms) { SleepUntil(NowNs() + int64_t(ms) * 1000000); }
+
+void SetWakeProbe(WakeProbe probe, void *user)
+{
+    g_probeUser.store(user, std::memory_order_release);
+    g_probe.store(probe, std::memory_order_release);
+}
+
+void SetRealtimeAllowed(bool allowed) { g_realtimeAllowed.store(allowed, std::memory_order_release); }
 
 PeriodicThread::~PeriodicThread() { Stop(); }
 
@@ -150,7 +162,8 @@ void *PeriodicThread::Main(void *self)
     const int maxPrio = sched_get_priority_max(SCHED_FIFO);
     sp.sched_priority = kFifoPriority < maxPrio ? kFifoPriority : maxPrio;
     // Not permitted (no CAP_SYS_NICE, no RLIMIT_RTPRIO): stay at normal priority.
-    t->realtime_.store(pthread_setschedparam(pthread_self(), SCHED_FIFO, &sp) == 0,
+    t->realtime_.store(g_realtimeAllowed.load(std::memory_order_acquire) &&
+                           pthread_setschedparam(pthread_self(), SCHED_FIFO, &sp) == 0,
                        std::memory_order_relaxed);
 
     int64_t next = NowNs() + t->periodNs_;
@@ -158,6 +171,8 @@ void *PeriodicThread::Main(void *self)
         SleepUntil(next);
         if (t->stop_.load(std::memory_order_acquire))
             break;
+        if (WakeProbe probe = g_probe.load(std::memory_order_acquire))
+            probe(g_probeUser.load(std::memory_order_acquire), next, NowNs());
         t->cb_(t->user_);
         if (t->restarted_) {
             t->restarted_ = false;

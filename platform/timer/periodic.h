@@ -21,6 +21,15 @@ double MonotonicSeconds();
 // Sleeps the calling thread for `ms` milliseconds.
 void SleepMs(unsigned ms);
 
+// Measurement hooks for the benchmark (the library never sets them).
+// A wake probe, when set, is called by every PeriodicThread on its own thread
+// after each wake-up and before the callback, with the deadline it woke for
+// and the time it woke (CLOCK_MONOTONIC nanoseconds). It must not block.
+using WakeProbe = void (*)(void *user, int64_t deadlineNs, int64_t wokeNs);
+void SetWakeProbe(WakeProbe probe, void *user);   // nullptr: none (the default)
+// Whether threads started from now on ask for SCHED_FIFO (default true).
+void SetRealtimeAllowed(bool allowed);
+
 class PeriodicThread {
 public:
     using Callback = void (*)(void *user);

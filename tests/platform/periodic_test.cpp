@@ -274,6 +274,46 @@ TEST(PeriodicThread, ThreadIsNamedAndTuned)
     EXPECT_EQ(p.policy == SCHED_FIFO, t.Realtime());
 }
 
+struct Wakes {
+    std::atomic<int> n{0};
+    int64_t deadline[64] = {}, woke[64] = {};
+    static void Probe(void *p, int64_t deadlineNs, int64_t wokeNs)
+    {
+        Wakes *w = static_cast<Wakes *>(p);
+        const int i = w->n.load();
+        if (i < 64) {
+            w->deadline[i] = deadlineNs;
+            w->woke[i] = wokeNs;
+            w->n.store(i + 1);
+        }
+    }
+};
+
+TEST(PeriodicThread, WakeProbeSeesEachDeadlineAndRealtimeCanBeRefused)
+{
+    Wakes w;
+    kxtimer::SetWakeProbe(&Wakes::Probe, &w);
+    kxtimer::SetRealtimeAllowed(false);
+    PeriodicThread t;
+    Probe p;
+    p.t = &t;
+    ASSERT_TRUE(t.Start("kx-probe", kMs, &Probe::Cb, &p));
+    ASSERT_TRUE(WaitFor([&] { return w.n.load() >= 64 && p.done.load(); }));
+    t.Stop();
+    kxtimer::SetWakeProbe(nullptr, nullptr);
+    kxtimer::SetRealtimeAllowed(true);
+    EXPECT_FALSE(t.Realtime());
+    EXPECT_NE(p.policy, SCHED_FIFO);
+    for (int i = 0; i < 64; ++i) {
+        EXPECT_GE(w.woke[i], w.deadline[i]);
+        if (i > 0) {
+            // On the 1 ms grid, each deadline after the one before.
+            EXPECT_GT(w.deadline[i], w.deadline[i - 1]);
+            EXPECT_EQ((w.deadline[i] - w.deadline[0]) % kMs, 0);
+        }
+    }
+}
+
 TEST(PeriodicThread, StartStopFromManyThreads)
 {
     PeriodicThread t;
