@@ -184,9 +184,9 @@ inline void MoveCases(const Api &api)
     ASSERT_EQ(Call("Move Motor", MoveIn(1.0, 0x100, "Lift"), out), 0);
     EXPECT_EQ(LastLog().text, "MoveMotor(1, true, Lift)=true");
     EXPECT_DOUBLE_EQ(api.SMN_GetTarget("Lift"), 3.5);
-    ASSERT_EQ(Call("Move2Motor", Move2In(-0.5, -1, "TenLetters"), out), 0);
-    EXPECT_EQ(LastLog().text, "MoveMotor(-0.5, true, TenLetters)=true");
-    EXPECT_DOUBLE_EQ(api.SMN_GetTarget("TenLetters"), -0.5);
+    ASSERT_EQ(Call("Move2Motor", Move2In(-2.0, -1, "TenLetters"), out), 0);
+    EXPECT_EQ(LastLog().text, "MoveMotor(-2, true, TenLetters)=true");
+    EXPECT_DOUBLE_EQ(api.SMN_GetTarget("TenLetters"), -2.0);
 
     // QuickMoveMotor with any speed moves as Move2Motor does.
     ASSERT_EQ(Call("Move2Motor", Move2In(4.25, 0, "Lift"), out), 0);
@@ -217,9 +217,11 @@ inline void SharedNameCases(const Api &api)
     ASSERT_EQ(Call("Motor Position", NameIn("Twin"), out), 0);
     EXPECT_EQ(out.Get<double>(0), 0.0);
     EXPECT_EQ(out.bytes[8], 0xAB);
+    const double otherTarget = api.SM_GetTarget(1, 0);
     ASSERT_EQ(Call("Move Motor", MoveIn(2.0, 0, "Twin"), out), 0);
     EXPECT_EQ(api.SM_GetTarget(0, 2), 2.0);
-    EXPECT_EQ(api.SM_GetTarget(1, 0), 7.0);
+    EXPECT_EQ(api.SM_GetTarget(1, 0), otherTarget);
+    EXPECT_EQ(api.SM_GetPosition(1, 0), 7.0);
 }
 
 // Running state, stop, zero, release, reset on found motors.

@@ -123,6 +123,7 @@ TEST_F(PluginTest, WrongHeaderVersionShowsTheBoxAndRegistersNothing)
     }
 
     // A motor stopping now raises nothing.
+    std::strcpy(ConfigDir, hostDir_.c_str());
     ASSERT_EQ(_RefreshDevices(), 2);
     ASSERT_TRUE(_SMN_Move("Lift", 2.5, false, 0));   // its own target: stops at once
     TickAt(GetClockSeconds());
