@@ -5,7 +5,6 @@
 #include "qdxfunctions.h"
 
 #include <atomic>
-#include <cstdio>
 #include <cstring>
 #include <initializer_list>
 

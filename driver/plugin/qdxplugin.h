@@ -134,6 +134,21 @@ typedef struct QdxHostFuncs {
 
 /* ---- Parameter blocks of the eleven functions --------------------------------------- */
 
+/* Byte offsets on x86-64 (a string is an 8-byte pointer here, 4 bytes on a
+ * 32-bit host; nothing else differs):
+ *   "Motor Info"        in  0 MotorIndex (i32); 4 bytes
+ *                       out 0 Count (u32), 4 Name (char[10]), 14 Type (char[64]),
+ *                           78 Position, 86 Zero, 94 Speed[0], 102 Speed[1] (doubles); 110 bytes
+ *   "Setup Motor", "Set Zero", "Release Motor", "ResetMotor"
+ *                       in  0 MotorName (string); 8 bytes     out 0 Succes (bool); 4 bytes
+ *   "Motor Is Running"  in  as above                           out 0 Status (i32); 4 bytes
+ *   "Motor Position"    in  as above                           out 0 Position (double); 8 bytes
+ *   "Stop Motor"        in  as above                           out not written
+ *   "Move Motor"        in  0 Destination (double), 8 Relative (bool), 12 MotorName (string); 20 bytes
+ *   "Move2Motor"        in  0 Destination, 8 Relative, 12 MotorName (char[64]); 76 bytes
+ *   "QuickMoveMotor"    in  0 Destination, 8 Relative, 12 Speed (u32), 16 MotorName (char[64]); 80 bytes
+ *   The three moves write no output. */
+
 #pragma pack(push, 1)
 
 /* "Motor Info" input. */
