@@ -365,11 +365,11 @@ TEST_F(Exports, InfoCountsAndGlobalIndex)
     ASSERT_TRUE(_SM_GetInfo(0, 0, &info));
     EXPECT_EQ(info.Address, 1);
     EXPECT_EQ(info.TypeCode, kX4);
-    EXPECT_EQ(info.Coefficient, 2.0f);
+    EXPECT_EQ(+info.Coefficient, 2.0f);   // packed fields: read by value
     EXPECT_STREQ(info.Name, "A");
     EXPECT_EQ(std::string(info.Name + 1, 9), std::string(9, '\0'));
-    EXPECT_FLOAT_EQ(info.Position, 4.5f);   // absolute, 9 steps
-    EXPECT_FLOAT_EQ(info.Zero, 3.5f);       // 7 steps
+    EXPECT_FLOAT_EQ(+info.Position, 4.5f);   // absolute, 9 steps
+    EXPECT_FLOAT_EQ(+info.Zero, 3.5f);      // 7 steps
     EXPECT_EQ(_SM_GetPosition(0, 0), 1.0);
     EXPECT_EQ(_SM_GetRealPosition(0, 0), 4.5);
     EXPECT_EQ(_SM_GetZero(0, 0), 3.5);
