@@ -880,7 +880,8 @@ void TDlgTavel::LvMotorListDblClick(QObject *) {
   if (index < 0)
     return;
   FInsertIndex = index;
-  LvMotorList->clearSelection();
+  // No row takes the selection over from the deleted one.
+  LvMotorList->selectionModel()->clear();
   delete row;
 }
 
@@ -935,7 +936,8 @@ void TDlgTavel::PmRemoveClick(QObject *) {
   if (!LookupSelected(&row, &dev, &mot))
     return;
   // The row goes first; a refused removal brings it back at the end.
-  LvMotorList->clearSelection();
+  // No row takes the selection over from the deleted one.
+  LvMotorList->selectionModel()->clear();
   delete row;
   if (!_SM_Remove(dev, mot))
     Report("Can't remove selected motor!", kError);
