@@ -146,7 +146,8 @@ KX_EXPORT int          _SM_GetIndex(unsigned int *dev, unsigned int *mot, const 
 /* Motors in use on the board; -1 for a bad index. */
 KX_EXPORT int          _SM_GetCount(unsigned int dev);
 /* Type name into buf (bounded copy, zero fill, no terminator when it doesn't
- * fit); returns the type code sign-extended from 8 bits (0x85 -> -123), -1 on failure. */
+ * fit; len 0 writes nothing); returns the type code sign-extended from 8 bits
+ * (0x85 -> -123), -1 on failure. */
 KX_EXPORT int          _SM_GetType(unsigned int dev, unsigned int mot, char *buf, unsigned int len);
 KX_EXPORT double       _SM_GetPosition(unsigned int dev, unsigned int mot);     /* user, units */
 KX_EXPORT double       _SM_GetRealPosition(unsigned int dev, unsigned int mot); /* absolute, units */
@@ -161,8 +162,11 @@ KX_EXPORT bool         _SMN_SetZero(const char *name);
 /* Moves to a user position (units). False when refused (no channel, or a
  * position whose step count is not finite or doesn't fit 32 bits). */
 KX_EXPORT bool         _SM_Move(unsigned int dev, unsigned int mot, double position);
-/* speed has no effect. */
+/* relative: from where the motor is now (not its target). speed has no
+ * effect. False, nothing changed, when the step count is not finite or the
+ * target leaves the 32-bit range. */
 KX_EXPORT bool         _SMN_Move(const char *name, double position, bool relative, int speed);
+/* The same in user steps (not converted). */
 KX_EXPORT bool         _SMN_StepMove(const char *name, int steps, bool relative);
 KX_EXPORT bool         _SM_IsRunning(unsigned int dev, unsigned int mot);
 /* 1 running, 0 at rest, -1 no such motor or its board is not open. */
