@@ -45,12 +45,9 @@ int32_t RegisterQdxPlugin()
     for (const QdxFuncDescriptor &function : QdxFunctionTable)
         host->RegisterFunction(&function);
 
-    // The host writes the id into a local first: a tick of boards opened by an
-    // earlier registration may be reading the global meanwhile.
-    std::atomic_ref<int32_t> eventId(MotorStoppedEventId);
-    int32_t id = eventId.load(std::memory_order_relaxed);
-    host->RegisterEvent(&MotorStoppedDescriptor, &id);
-    eventId.store(id, std::memory_order_release);
+    // The host writes the event's id straight into the global, as the
+    // interface says; a host may keep that address.
+    host->RegisterEvent(&MotorStoppedDescriptor, &MotorStoppedEventId);
 
     host->SubscribeEvent("vuveve", "Exit", OnHostExit);
 
