@@ -37,8 +37,6 @@ constexpr double kWaitLimitSeconds = 10.0;    // per motor
 constexpr uint32_t kPinClock = 3000000;
 constexpr unsigned kBoardNameBytes = 10;      // bytes of BoardName in the user area
 
-std::atomic<uint64_t> gListGeneration{0};
-
 struct HardwareUnit {
     HardwareUnit()
     {
@@ -82,12 +80,6 @@ std::string DirectoryOf(const std::string &path)
 }
 
 } // namespace
-
-namespace ptrlist_detail {
-void NoteListEmptied() { gListGeneration.fetch_add(1, std::memory_order_acq_rel); }
-} // namespace ptrlist_detail
-
-uint64_t DeviceListGeneration() { return gListGeneration.load(std::memory_order_acquire); }
 
 void HardwareStaticInit()
 {

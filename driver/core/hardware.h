@@ -9,10 +9,11 @@
 //   0. DiscoveryLock (mutex, in discovery.cpp): one discovery pass at a time.
 //   1. DeviceListLock (shared_mutex): shared by every client call that uses a
 //      board of the list (ListReadGuard), exclusive to append a board and to
-//      empty the list (ListWriteGuard). The tick never takes it: boards are
-//      deleted only after the tick thread is stopped and joined (or from the
-//      tick thread itself, between two boards), and a grown list keeps its
-//      old arrays until no tick can run, so the tick's walk reads live memory.
+//      empty the list (ListWriteGuard). The tick never takes it: emptying
+//      the list waits for the tick's visit of a board in progress and ends
+//      its walk (EnterTickVisit), the tick thread's own handlers run between
+//      two visits, and a grown list keeps its old arrays until no tick can
+//      run, so the tick's walk reads live memory.
 //   2. USBDriver::OpLock (mutex): serialises Open, Close, Release's write,
 //      SaveSettings, the slot operations and the display name of one board
 //      between client threads.
@@ -184,6 +185,13 @@ private:
 bool SleepListUnlocked(unsigned ms);
 // Incremented each time the list is emptied.
 uint64_t DeviceListGeneration();
+
+// The tick's visit of one board (TickAllDevices): Enter is false while the list
+// is being emptied (the tick then ends its walk); otherwise the board may be
+// ticked, and the "Motor Stopped" events it notes wait for Leave, which raises
+// them outside the visit. DeleteAll waits for a visit in progress to end.
+bool EnterTickVisit();
+void LeaveTickVisit();
 
 // ---- Device list, discovery, clock, tick ---------------------------------------------
 

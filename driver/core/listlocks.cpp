@@ -5,6 +5,7 @@
 // the outermost hold) and a small fixed buffer of "Motor Stopped" events noted
 // while it held it. Nothing here allocates, so the tick thread may use it.
 #include <atomic>
+#include <thread>
 
 #include "hardware.h"
 #include "motorstopped.h"
@@ -20,13 +21,21 @@ struct ThreadListState {
     bool shared = false;      // the outermost read guard holds the lock shared
     bool startTick = false;   // a board opened under a guard: start the tick after it
     bool flushing = false;    // Flush is running on this thread
+    bool visiting = false;    // the tick is visiting a board (EnterTickVisit)
     unsigned count = 0;       // deferred events
     int32_t events[kDeferredMax];
 };
 
 thread_local ThreadListState tl_list;
 
-bool HoldsList(const ThreadListState &s) { return s.read > 0 || s.write > 0; }
+// Events noted now wait: a list guard is held or the tick visits a board.
+bool HoldsList(const ThreadListState &s) { return s.read > 0 || s.write > 0 || s.visiting; }
+
+std::atomic<uint64_t> gListGeneration{0};
+// Tick visits in progress, and the emptying of the list (the two handshake:
+// a visit that starts sees the emptying, or the emptying sees the visit).
+std::atomic<unsigned> gVisits{0};
+std::atomic<bool> gEmptying{false};
 
 // Raises what this thread deferred, then a deferred tick start; called with
 // no list guard held. A handler may call back into the library and so end
@@ -58,6 +67,47 @@ void Defer(ThreadListState &s, int32_t index)
 }
 
 } // namespace
+
+uint64_t DeviceListGeneration() { return gListGeneration.load(std::memory_order_acquire); }
+
+namespace ptrlist_detail {
+
+void BeforeDeleteAll()
+{
+    gEmptying.store(true, std::memory_order_seq_cst);
+    // A visit ends within one board's tick; the tick thread's own host
+    // handlers run outside visits, so this never waits for itself.
+    while (gVisits.load(std::memory_order_seq_cst) != 0)
+        std::this_thread::yield();
+}
+
+void AfterDeleteAll()
+{
+    gListGeneration.fetch_add(1, std::memory_order_acq_rel);
+    gEmptying.store(false, std::memory_order_seq_cst);
+}
+
+} // namespace ptrlist_detail
+
+bool EnterTickVisit()
+{
+    gVisits.fetch_add(1, std::memory_order_seq_cst);
+    if (gEmptying.load(std::memory_order_seq_cst)) {
+        gVisits.fetch_sub(1, std::memory_order_seq_cst);
+        return false;
+    }
+    tl_list.visiting = true;
+    return true;
+}
+
+void LeaveTickVisit()
+{
+    ThreadListState &s = tl_list;
+    s.visiting = false;
+    gVisits.fetch_sub(1, std::memory_order_seq_cst);
+    if (!HoldsList(s))
+        Flush(s);
+}
 
 ListReadGuard::ListReadGuard()
 {

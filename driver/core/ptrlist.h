@@ -9,7 +9,8 @@
 // before the Count that needs it. A replaced array is not freed at once but kept
 // (retired) until FreeRetired, the destructor, so such a walk never reads freed
 // memory. Writers (Add, SetCapacity, DeleteAll, FreeRetired) must be serialised
-// by the caller; DeleteAll and FreeRetired must not run while a walk does.
+// by the caller. DeleteAll waits for a walk of the tick in progress to end (and
+// keeps new ones out meanwhile); FreeRetired must not run while a walk can.
 #pragma once
 
 #include <atomic>
@@ -19,9 +20,11 @@
 #include <vector>
 
 namespace ptrlist_detail {
-// Called by DeleteAll after a non-empty list was emptied (the device list's
-// generation counter lives in hardware.cpp).
-void NoteListEmptied();
+// Called by DeleteAll around the deletion of a non-empty list's elements: the
+// first waits until no walk of the tick is in progress and keeps new ones out,
+// the second lets them in again and counts the emptying (listlocks.cpp).
+void BeforeDeleteAll();
+void AfterDeleteAll();
 } // namespace ptrlist_detail
 
 template <class T> class PtrList {
@@ -132,11 +135,12 @@ template <class T, class L> void PtrListMgrCore<T, L>::DeleteAll()
     const uint32_t count = this->Count.load(std::memory_order_relaxed);
     if (count == 0)
         return;
+    ptrlist_detail::BeforeDeleteAll();
     T **items = this->Items.load(std::memory_order_relaxed);
     for (uint32_t i = 0; i < count; ++i) {
         if (items[i] != nullptr)
             delete items[i];
     }
     this->Count.store(0, std::memory_order_release);
-    ptrlist_detail::NoteListEmptied();
+    ptrlist_detail::AfterDeleteAll();
 }

@@ -2,7 +2,8 @@
 // ("kinetrax-tick") that ticks every board of the device list in list order.
 //
 // The tick reads the list without its lock (see hardware.h and ptrlist.h) and
-// takes only each board's Lock. StopTickTimer returns when no tick runs any
+// takes only each board's Lock; emptying the list waits for the visit of a
+// board in progress (EnterTickVisit) and ends the walk. StopTickTimer returns when no tick runs any
 // more; called from a tick (a host handler inside it) it only asks the thread
 // to end after that tick, which then reads the list's Count again and so finds
 // an emptied list empty.
@@ -93,8 +94,17 @@ void TickTimerProc(unsigned, unsigned, uintptr_t, uintptr_t, uintptr_t)
 void TickAllDevices()
 {
     const double now = GetClockSeconds();
-    // Count is read again before each board: a handler raised by one board's
-    // tick may have emptied the list.
-    for (uint32_t i = 0; i < DeviceList.Size(); ++i)
+    // Count is read again before each board: a handler raised after one
+    // board's tick may have emptied the list. The events a board notes are
+    // raised after its visit, when the board is no longer touched.
+    for (uint32_t i = 0;; ++i) {
+        if (!EnterTickVisit())
+            return;   // the list is being emptied (by another thread)
+        if (i >= DeviceList.Size()) {
+            LeaveTickVisit();
+            return;
+        }
         DeviceList.At(i)->Tick(now);
+        LeaveTickVisit();
+    }
 }

@@ -52,7 +52,7 @@ TEST_F(BoardTest, WatchdogInTheEventLoopClosesAndReopens)
     const Bytes file = ReadFile(SettingsPath("S1"));
     ASSERT_EQ(file.size(), sizeof saved);
     std::memcpy(&saved, file.data(), sizeof saved);
-    EXPECT_EQ(saved.MotorSettings[0].Position, 8.0f);
+    EXPECT_EQ(static_cast<float>(saved.MotorSettings[0].Position), 8.0f);
 
     simbus::Attach("TRUV-kq4", "S1");
     ASSERT_TRUE(RunUntil([&] { return b.Opened.load(); }, 3000));

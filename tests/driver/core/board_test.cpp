@@ -224,7 +224,7 @@ TEST_F(BoardTest, SaveSettingsWritesNameThenBlockAndFollowsTheDirectoryRules)
     const Bytes file = ReadFile(SettingsPath("S1"));
     ASSERT_EQ(file.size(), 289u);
     EXPECT_EQ(file, BytesOf(&b.Settings, sizeof b.Settings));
-    EXPECT_EQ(b.Settings.MotorSettings[0].Position, 2.5f);
+    EXPECT_EQ(static_cast<float>(b.Settings.MotorSettings[0].Position), 2.5f);
     EXPECT_FALSE(std::filesystem::exists(SettingsPath("S1").string() + ".tmp"));
 
     // ConfigDir names an existing directory, without a trailing separator.
@@ -313,7 +313,7 @@ TEST_F(BoardTest, CloseSavesClosesAndClearsTheLiveState)
     const Bytes file = ReadFile(SettingsPath("S1"));
     ASSERT_EQ(file.size(), sizeof saved);
     std::memcpy(&saved, file.data(), sizeof saved);
-    EXPECT_EQ(saved.MotorSettings[0].Position, 12.0f);
+    EXPECT_EQ(static_cast<float>(saved.MotorSettings[0].Position), 12.0f);
 }
 
 TEST_F(BoardTest, UnpluggedBoardIsClosedAsLostAndReopenedWhenBack)
@@ -345,7 +345,7 @@ TEST_F(BoardTest, UnpluggedBoardIsClosedAsLostAndReopenedWhenBack)
     Bytes file = ReadFile(SettingsPath("S1"));
     ASSERT_EQ(file.size(), sizeof saved);
     std::memcpy(&saved, file.data(), sizeof saved);
-    EXPECT_EQ(saved.MotorSettings[0].Position, 4.5f);
+    EXPECT_EQ(static_cast<float>(saved.MotorSettings[0].Position), 4.5f);
     EXPECT_EQ(simbus::UserArea("S1"), (Bytes{'K', 'e', 'e', 'p'}));
 
     b.OnWatchTimer();   // still away
@@ -692,7 +692,7 @@ TEST_F(SlotTest, RemoveMovesLaterSlotsDown)
     const SMotorSettings &freed = b.Settings.MotorSettings[3];
     EXPECT_EQ(freed.Address, 0);
     EXPECT_EQ(freed.TypeCode, 0);
-    EXPECT_EQ(freed.Coefficient, 1.0f);
+    EXPECT_EQ(static_cast<float>(freed.Coefficient), 1.0f);
     EXPECT_EQ(freed.Name[0], 0);
     // The last motor: nothing to copy.
     {
@@ -725,9 +725,9 @@ TEST_F(SlotTest, RunTimeStateFollowsItsSettings)
     EXPECT_EQ(b.Motors[1].Position, 300);
     EXPECT_EQ(b.Motors[1].ZeroOffset, 3);
     ASSERT_TRUE(b.SaveSettings(false));
-    EXPECT_EQ(b.Settings.MotorSettings[0].Position, 100.0f);   // 200 steps / 2
-    EXPECT_EQ(b.Settings.MotorSettings[1].Position, 75.0f);    // 300 steps / 4
-    EXPECT_EQ(b.Settings.MotorSettings[2].Position, 0.0f);
+    EXPECT_EQ(static_cast<float>(b.Settings.MotorSettings[0].Position), 100.0f);   // 200 steps / 2
+    EXPECT_EQ(static_cast<float>(b.Settings.MotorSettings[1].Position), 75.0f);    // 300 steps / 4
+    EXPECT_EQ(static_cast<float>(b.Settings.MotorSettings[2].Position), 0.0f);
     // Index 2 was used by the motor that moved down: a new motor starts fresh.
     const SMotorSettings fresh = Slot(6, 0x85, "new");
     ASSERT_EQ(b.AddMotor(&fresh), 2);

@@ -71,7 +71,7 @@ TEST(UnloadTest, BoardsAreSavedAtExitAfterTheApplicationIsGone)
         if (std::strcmp(serial, "U1") == 0) {
             DeviceSettings s;
             std::memcpy(&s, bytes.data(), sizeof s);
-            EXPECT_EQ(s.MotorSettings[0].Position, 42.0f);
+            EXPECT_EQ(static_cast<float>(s.MotorSettings[0].Position), 42.0f);
         }
     }
     std::filesystem::remove_all(dir);
