@@ -405,6 +405,16 @@ private slots:
     QCOMPARE(std::string(TDlgTavel::RowSerial(Row(w, 0))), std::string("SA01"));
   }
 
+  // The window's own timer runs the refresh (every other test calls it).
+  void timerRunsTheRefresh() {
+    QVERIFY(kxdlg::Boards(dir_, "TRUV-kq4:SA01"));
+    Add(0, Record(1, 0x01, "A"));
+    _ShowSetupWin();
+    TDlgTavel *w = _DlgTavel;
+    QVERIFY(w->Timer->isActive());
+    QTRY_COMPARE_WITH_TIMEOUT(Rows(w), 1, 5000);
+  }
+
   void exitThenShow() {
     TwoBoards();
     TDlgTavel *w = Open();
@@ -959,6 +969,33 @@ private slots:
     QCOMPARE(_RenameDevice(1, "LongName10"), true);
     Popup(w, QPoint(20, 20));
     QCOMPARE(DeviceMenu(w, 1)->title(), QStringLiteral("LongName1"));
+    QCOMPARE(Texts(), Texts_t{});
+  }
+
+  // The window destroyed while its rename dialog is open: nothing is renamed
+  // and nothing of the window is touched afterwards.
+  void windowClosedDuringRename() {
+    QVERIFY(kxdlg::Boards(dir_, "TRUV-kq4:SA01:Alpha"));
+    TDlgTavel *w = Open();
+    Popup(w, QPoint(20, 20));
+    QAction *rename = Entry(DeviceMenu(w, 0), "Rename...");
+    bool seen = false;
+    kxdlg::Answer<TDlgRename, int>(
+        [](TDlgRename *d) {
+          d->Edit1->setText(QStringLiteral("Other"));
+          _CloseSetupWin();
+        },
+        [&] {
+          rename->trigger();
+          return 0;
+        },
+        &seen);
+    QVERIFY(seen);
+    QCOMPARE(_DlgTavel, nullptr);
+    QCOMPARE(_DlgRename, nullptr);
+    char name[16] = {};
+    QVERIFY(_GetDeviceName(0, name, sizeof name));
+    QCOMPARE(std::string(name), std::string("Alpha"));
     QCOMPARE(Texts(), Texts_t{});
   }
 
