@@ -8,6 +8,7 @@
 
 #include "ftdi.h"
 #include "ftdi_backend.h"
+#include "kinetrax.h"
 
 extern "C" int convert_baudrate_UT_export(int baudrate, struct ftdi_context *ftdi,
                                           unsigned short *value, unsigned short *index);
@@ -35,6 +36,17 @@ TEST(Libftdi, BusQueriesAnswerWithoutHardware)
     FtHandle h = nullptr;
     EXPECT_NE(FtOpenBySerial("KX-NO-SUCH-BOARD", &h), FT_OK);
     EXPECT_EQ(h, nullptr);
+}
+
+// Discovery on real USB: with no board attached, -1 and an empty list.
+TEST(Libftdi, RefreshWithoutBoards)
+{
+    uint32_t count = 0;
+    if (FtCountDevices(&count) == FT_OK && count > 0)
+        GTEST_SKIP() << "FTDI devices are attached to this machine";
+    EXPECT_EQ(_RefreshDevices(), -1);
+    EXPECT_EQ(_GetDevicesCount(), 0u);
+    _CloseAllDevices();
 }
 
 TEST(Libftdi, BadHandlesFail)

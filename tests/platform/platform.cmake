@@ -36,7 +36,7 @@ if(TARGET PkgConfig::LIBFTDI1)
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/eeprom_test.cpp
     LIBS kx_platform)
   add_executable(platform_libftdi_test ${CMAKE_CURRENT_LIST_DIR}/libftdi_test.cpp)
-  target_link_libraries(platform_libftdi_test PRIVATE kx_platform GTest::gtest GTest::gtest_main)
+  target_link_libraries(platform_libftdi_test PRIVATE kx_core GTest::gtest GTest::gtest_main)
   add_test(NAME platform_libftdi_test COMMAND platform_libftdi_test)
   set_tests_properties(platform_libftdi_test PROPERTIES ENVIRONMENT "KINETRAX_FTDI=libftdi" TIMEOUT 60)
 endif()
