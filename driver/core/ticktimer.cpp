@@ -93,7 +93,13 @@ void TickTimerProc(unsigned, unsigned, uintptr_t, uintptr_t, uintptr_t)
 
 void TickAllDevices()
 {
-    const double now = GetClockSeconds();
+    // On the tick thread the tick's time is the deadline it woke for: step
+    // times are whole milliseconds after a tick, so reading the clock after a
+    // wake-up that is a few microseconds earlier or later than the last one
+    // would turn a 5 ms wait into 6 ms now and then.
+    double now = kxtimer::CurrentDeadlineSeconds();
+    if (now < 0)
+        now = GetClockSeconds();
     // Count is read again before each board: a handler raised after one
     // board's tick may have emptied the list. The events a board notes are
     // raised after its visit, when the board is no longer touched.

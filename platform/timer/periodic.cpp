@@ -17,6 +17,8 @@ constexpr int64_t kNsPerSec = 1000000000;
 constexpr int kFifoPriority = 80;
 
 thread_local const PeriodicThread *tl_current = nullptr;
+// Deadline of the callback running on this thread; -1 outside callbacks.
+thread_local int64_t tl_deadlineNs = -1;
 
 std::atomic<WakeProbe> g_probe{nullptr};
 std::atomic<void *> g_probeUser{nullptr};
@@ -61,6 +63,11 @@ double MonotonicSeconds()
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
+}
+
+double CurrentDeadlineSeconds()
+{
+    return tl_deadlineNs < 0 ? -1.0 : double(tl_deadlineNs) / double(kNsPerSec);
 }
 
 void SleepMs(unsigned ms) { SleepUntil(NowNs() + int64_t(ms) * 1000000); }
@@ -173,7 +180,9 @@ void *PeriodicThread::Main(void *self)
             break;
         if (WakeProbe probe = g_probe.load(std::memory_order_acquire))
             probe(g_probeUser.load(std::memory_order_acquire), next, NowNs());
+        tl_deadlineNs = next;
         t->cb_(t->user_);
+        tl_deadlineNs = -1;
         if (t->restarted_) {
             t->restarted_ = false;
             next = NowNs() + t->periodNs_;

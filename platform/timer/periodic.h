@@ -18,6 +18,11 @@ namespace kxtimer {
 
 // Seconds on CLOCK_MONOTONIC. Only differences mean anything.
 double MonotonicSeconds();
+// On a PeriodicThread inside its callback: the deadline (MonotonicSeconds
+// scale) the callback runs for. Deadlines lie exactly one period apart, so
+// times taken from them keep the grid whatever the wake-up jitter. -1 on any
+// other thread or outside the callback.
+double CurrentDeadlineSeconds();
 // Sleeps the calling thread for `ms` milliseconds.
 void SleepMs(unsigned ms);
 

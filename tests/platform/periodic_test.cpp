@@ -336,3 +336,32 @@ TEST(PeriodicThread, StartStopFromManyThreads)
 }
 
 } // namespace
+
+// The callback's time is its deadline: whole periods apart whatever the
+// wake-up jitter, and -1 anywhere else.
+TEST(PeriodicThread, CallbackTimesAreWholePeriodsApart)
+{
+    struct Seen {
+        std::atomic<int> n{0};
+        double t[20] = {};
+        static void Cb(void *p)
+        {
+            Seen *s = static_cast<Seen *>(p);
+            const int i = s->n.load();
+            if (i < 20) {
+                s->t[i] = kxtimer::CurrentDeadlineSeconds();
+                s->n.store(i + 1);
+            }
+        }
+    } seen;
+    EXPECT_LT(kxtimer::CurrentDeadlineSeconds(), 0.0);
+    PeriodicThread thread;
+    ASSERT_TRUE(thread.Start("kx-deadline", kMs, &Seen::Cb, &seen));
+    ASSERT_TRUE(WaitFor([&] { return seen.n.load() >= 20; }));
+    thread.Stop();
+    for (int i = 1; i < 20; ++i) {
+        const double periods = (seen.t[i] - seen.t[i - 1]) / 1e-3;
+        EXPECT_GE(periods, 0.999) << i;
+        EXPECT_NEAR(periods, double(int64_t(periods + 0.5)), 1e-6) << i;
+    }
+}
