@@ -2,7 +2,7 @@
 # The main job: builds the project (Release, build dir build-run/), lays down
 # the demo folder demo/ (two simulated boards with configured motors and a
 # table settings file with two tables) and starts ordomat there on the
-# simulated FTDI bus. Without a display it uses Qt's offscreen platform.
+# simulated FTDI bus when no FTDI chip is attached. Without a display it uses Qt's offscreen platform.
 #
 # ordomat ends when its window is closed, on Ctrl+C (SIGINT) or on SIGTERM.
 # KINETRAX_DEMO_SECONDS=N ends it after N seconds.
@@ -22,17 +22,28 @@ if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ -z "${QT_QPA_PLAT
   echo "No display (DISPLAY and WAYLAND_DISPLAY are unset): running on Qt's offscreen platform, no window will show."
   export QT_QPA_PLATFORM=offscreen
 fi
-export KINETRAX_FTDI=sim
+# Real boards when an FTDI chip is attached, else the simulated bus; a
+# KINETRAX_FTDI set by the caller wins.
+if [ -z "${KINETRAX_FTDI:-}" ]; then
+  if grep -qsx 0403 /sys/bus/usb/devices/*/idVendor; then
+    echo "An FTDI device is attached: using real boards (KINETRAX_FTDI=sim forces the simulated bus)."
+    export KINETRAX_FTDI=libftdi
+  else
+    export KINETRAX_FTDI=sim
+  fi
+fi
+boards="simulated boards SIM0001 and SIM0002"
+[ "$KINETRAX_FTDI" = sim ] || boards="FTDI bus: $KINETRAX_FTDI"
 
 cd "$root/demo"
 seconds=${KINETRAX_DEMO_SECONDS:-}
 if [ -z "$seconds" ]; then
-  echo "Starting ordomat in demo/ (simulated boards SIM0001 and SIM0002). Ctrl+C ends it."
+  echo "Starting ordomat in demo/ ($boards). Ctrl+C ends it."
   exec "$build/utility/ordomat"
 fi
 case $seconds in
   ''|*[!0-9]*) echo "KINETRAX_DEMO_SECONDS must be a whole number of seconds" >&2; exit 2 ;;
 esac
-echo "Starting ordomat in demo/ for $seconds s (simulated boards SIM0001 and SIM0002)."
+echo "Starting ordomat in demo/ for $seconds s ($boards)."
 # timeout sends SIGTERM after that time (and passes Ctrl+C on); ordomat's status is the result.
 exec timeout --preserve-status -s TERM "${seconds}s" "$build/utility/ordomat"
