@@ -93,7 +93,7 @@ TEST_F(SimBus, DeviceListsParseLikeTheEnvironment)
     const std::string area70(70, 'u');
     struct Case {
         const char *name;
-        std::string devices;
+        std::string list;   // KINETRAX_SIM_DEVICES text
         std::vector<std::string> devices;
         std::string serial, area;   // one user area to check
     } cases[] = {
@@ -109,7 +109,7 @@ TEST_F(SimBus, DeviceListsParseLikeTheEnvironment)
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
-        simbus::Reset(std::string(c.name) == "default" ? nullptr : c.devices.c_str());
+        simbus::Reset(std::string(c.name) == "default" ? nullptr : c.list.c_str());
         EXPECT_EQ(Devices(), c.devices);
         if (!c.serial.empty() || !c.devices.empty()) {
             FtHandle h = Open(c.serial.c_str());
