@@ -22,6 +22,10 @@ if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ -z "${QT_QPA_PLAT
   echo "No display (DISPLAY and WAYLAND_DISPLAY are unset): running on Qt's offscreen platform, no window will show."
   export QT_QPA_PLATFORM=offscreen
 fi
+if [ -z "${XDG_RUNTIME_DIR:-}" ]; then   # Qt wants a private runtime directory
+  export XDG_RUNTIME_DIR=$build/runtime
+  mkdir -p "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
+fi
 # Real boards when an FTDI chip is attached, else the simulated bus; a
 # KINETRAX_FTDI set by the caller wins.
 if [ -z "${KINETRAX_FTDI:-}" ]; then
