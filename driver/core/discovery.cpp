@@ -32,6 +32,10 @@ int FindDeviceBySerial(const char *serial)
 
 int RefreshDeviceList()
 {
+    // Declared first, so ended last: a board opened here starts the tick only
+    // once DiscoveryLock is released, since the start may wait for a stopping
+    // tick thread whose host handler is waiting for a discovery pass.
+    TickStartDeferral tickStart;
     std::lock_guard<std::mutex> pass(DiscoveryLock);
     uint32_t count = 0;
     if (ftdi::FtCountDevices(&count) != ftdi::FT_OK || count == 0)

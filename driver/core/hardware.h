@@ -24,8 +24,10 @@
 // No lock is held while sleeping (stop-and-wait), while a modal dialog runs, or
 // while "Motor Stopped" is raised: BoardLock defers the raise until the board
 // lock and the calling thread's list guards are released. Starting the tick
-// thread may wait for a stopping one to end; a board opened while the thread
-// holds a list guard therefore starts the tick when its outermost guard ends.
+// thread may wait for a stopping one to end, whose host handler may want any
+// of these locks: a board opened while the thread holds a list guard therefore
+// starts the tick when its outermost guard ends, and one opened by discovery
+// when its pass has released DiscoveryLock (TickStartDeferral).
 #pragma once
 
 #include <atomic>
@@ -177,6 +179,17 @@ public:
 private:
     USBDriver &board_;
     bool locked_;
+};
+
+// Holds back the calling thread's tick start (RequestTickStart) until the
+// outermost deferral ends and no list guard is held; for a caller holding a
+// lock a stopping tick thread's handler may wait for (a discovery pass).
+class TickStartDeferral {
+public:
+    TickStartDeferral();
+    ~TickStartDeferral();
+    TickStartDeferral(const TickStartDeferral &) = delete;
+    TickStartDeferral &operator=(const TickStartDeferral &) = delete;
 };
 
 // Sleeps `ms` with this thread's shared hold on DeviceListLock released

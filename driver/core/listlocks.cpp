@@ -22,6 +22,7 @@ struct ThreadListState {
     bool startTick = false;   // a board opened under a guard: start the tick after it
     bool flushing = false;    // Flush is running on this thread
     bool visiting = false;    // the tick is visiting a board (EnterTickVisit)
+    unsigned tickDeferral = 0;// TickStartDeferral depth
     unsigned count = 0;       // deferred events
     int32_t events[kDeferredMax];
 };
@@ -52,7 +53,7 @@ void Flush(ThreadListState &s)
         --s.count;
         RaiseMotorStopped(index);
     }
-    if (s.startTick && !HoldsList(s)) {
+    if (s.startTick && !HoldsList(s) && s.tickDeferral == 0) {
         s.startTick = false;
         StartTickTimer();
     }
@@ -191,10 +192,19 @@ bool SleepListUnlocked(unsigned ms)
     return DeviceListGeneration() == generation;
 }
 
+TickStartDeferral::TickStartDeferral() { ++tl_list.tickDeferral; }
+
+TickStartDeferral::~TickStartDeferral()
+{
+    ThreadListState &s = tl_list;
+    if (--s.tickDeferral == 0 && !HoldsList(s))
+        Flush(s);
+}
+
 void RequestTickStart()
 {
     ThreadListState &s = tl_list;
-    if (HoldsList(s))
+    if (HoldsList(s) || s.tickDeferral > 0)
         s.startTick = true;
     else
         StartTickTimer();

@@ -7,6 +7,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <thread>
 
@@ -118,6 +120,42 @@ TEST_F(TickThreadTest, HostHandlerInsideTheTickMayCloseAllAndRediscover)
     ASSERT_TRUE(_SM_Move(0, 0, 9.0));
     EXPECT_TRUE(WaitFor([] { return !_SM_IsRunning(0, 0); }, 10000));
     EXPECT_EQ(_SM_GetPosition(0, 0), 9.0);
+}
+
+TEST_F(TickThreadTest, DiscoveryElsewhereWhileTheTickHandlerRediscovers)
+{
+    // The handler stops the tick thread from inside it; a discovery on another
+    // thread then opens a new board and starts the tick, which waits for the
+    // stopping thread to end, while that thread's handler asks for a
+    // discovery pass of its own.
+    WriteSettings("S1", Block({Slot(1, 0x85, "a")}));
+    ASSERT_EQ(_RefreshDevices(), 1);
+    static std::atomic<int> stage{0};
+    stage = 0;
+    inside = [](int32_t) {
+        if (stage.load() != 0)
+            return;
+        _CloseAllDevices();
+        stage = 1;
+        kxtimer::SleepMs(300);   // the other discovery opens the board meanwhile
+        _RefreshDevices();
+        stage = 2;
+    };
+    std::thread other([] {
+        while (stage.load() == 0)
+            kxtimer::SleepMs(1);
+        _RefreshDevices();
+    });
+    ASSERT_TRUE(_SM_Move(0, 0, 5.0));
+    if (!WaitFor([] { return stage.load() == 2; }, 10000)) {
+        ADD_FAILURE() << "discovery and the stopping tick thread wait for each other";
+        std::fflush(nullptr);
+        std::_Exit(1);   // the two threads never end
+    }
+    other.join();
+    inside = nullptr;
+    EXPECT_EQ(DeviceList.Size(), 1u);
+    EXPECT_TRUE(WaitFor([] { return TickTimerRunning(); }, 2000));
 }
 
 TEST_F(TickThreadTest, ReleaseWaitGivesUpWhenTheListIsEmptied)
