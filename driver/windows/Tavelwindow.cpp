@@ -1117,6 +1117,28 @@ void TDlgTavel::DeviceMenuClick(QObject *Sender) {
 
 // ---- Exports ------------------------------------------------------------------------------------
 
+namespace {
+
+// The window must go before the Qt application object does: a window left
+// behind would outlive its application and be shown again by a later one.
+bool appEndRoutineSet = false;
+
+void DeleteWindowAtAppEnd() {
+  appEndRoutineSet = false;
+  TDlgTavel *w = _DlgTavel;
+  _DlgTavel = nullptr;
+  delete w;
+}
+
+// A library unloaded while the application lives leaves no routine behind.
+__attribute__((destructor)) void ForgetAppEndRoutine() {
+  if (appEndRoutineSet)
+    qRemovePostRoutine(DeleteWindowAtAppEnd);
+  appEndRoutineSet = false;
+}
+
+} // namespace
+
 void ExitLibrary() {
   _CloseSetupWin();
   _CloseAllDevices();
@@ -1128,8 +1150,13 @@ KX_EXPORT void _ShowSetupWin(void) {
   try {
     if (!OnGuiThread())
       return;
-    if (_DlgTavel == nullptr)
+    if (_DlgTavel == nullptr) {
       _DlgTavel = new TDlgTavel(nullptr);
+      if (!appEndRoutineSet) {
+        qAddPostRoutine(DeleteWindowAtAppEnd);
+        appEndRoutineSet = true;
+      }
+    }
     TDlgTavel *w = _DlgTavel;
     w->setWindowState(w->windowState() & ~Qt::WindowMinimized);
     w->show();
