@@ -82,25 +82,9 @@ public:
   explicit EConvertError(const std::string &text) : std::runtime_error(text) {}
 };
 
-locale_t CLocale() {
-  static locale_t c = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
-  return c;
-}
-
-// The "C" locale for this thread while in scope: scans and prints with a point.
-class CLocaleScope {
-public:
-  CLocaleScope() : old_(CLocale() ? uselocale(CLocale()) : static_cast<locale_t>(nullptr)) {}
-  ~CLocaleScope() {
-    if (old_)
-      uselocale(old_);
-  }
-  CLocaleScope(const CLocaleScope &) = delete;
-  CLocaleScope &operator=(const CLocaleScope &) = delete;
-
-private:
-  locale_t old_;
-};
+using msetup::CLocale;
+using msetup::CLocaleScope;
+using msetup::OnGuiThread;
 
 QString G6(double v) { return QString::fromStdString(msetup::FormatG6(v)); }
 
@@ -125,13 +109,6 @@ QString MenuText(const QByteArray &caption) {
   QString s = QString::fromUtf8(caption);
   s.replace(QLatin1Char('&'), QStringLiteral("&&"));
   return s;
-}
-
-// A window can exist only on the thread of the Qt application object, and
-// only when that object is a QApplication.
-bool OnGuiThread() {
-  auto *app = qobject_cast<QApplication *>(QCoreApplication::instance());
-  return app != nullptr && QThread::currentThread() == app->thread();
 }
 
 QLabel *MakeLabel(QWidget *parent, const char *name, const QString &text, int x, int y, int w = -1) {

@@ -34,26 +34,8 @@ TDlgMotorSetup *_DlgMotorSetup = nullptr;
 
 namespace {
 
-// The "C" locale for the number texts: the windows read and print numbers
-// with a decimal point whatever the process locale is.
-locale_t CLocale() {
-  static locale_t c = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
-  return c;
-}
-
-class CLocaleScope {
-public:
-  CLocaleScope() : old_(CLocale() ? uselocale(CLocale()) : static_cast<locale_t>(nullptr)) {}
-  ~CLocaleScope() {
-    if (old_)
-      uselocale(old_);
-  }
-  CLocaleScope(const CLocaleScope &) = delete;
-  CLocaleScope &operator=(const CLocaleScope &) = delete;
-
-private:
-  locale_t old_;
-};
+using msetup::CLocale;
+using msetup::CLocaleScope;
 
 // The "%lg" value of a text, 0 when nothing converts.
 double ValueOf(const QString &text) {
@@ -645,16 +627,21 @@ void TDlgMotorSetup::closeEvent(QCloseEvent *event) {
     event->accept();
 }
 
-// ---- Exports ---------------------------------------------------------------------------
+locale_t msetup::CLocale() {
+  // The windows read and print numbers with a decimal point whatever the
+  // process locale is.
+  static locale_t c = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
+  return c;
+}
 
-namespace {
-
-// A dialog can run only on the thread of the Qt application object, and only
-// when that object is a QApplication.
-bool CanRunDialog() {
+bool msetup::OnGuiThread() {
   auto *app = qobject_cast<QApplication *>(QCoreApplication::instance());
   return app != nullptr && QThread::currentThread() == app->thread();
 }
+
+// ---- Exports ---------------------------------------------------------------------------
+
+namespace {
 
 // Stores s in the board at dev (looked up now), then saves; the motor's index
 // or -1. `generation` is the device list generation at the index check: a list
@@ -698,7 +685,7 @@ KX_EXPORT int _SM_Setup(unsigned int dev, int mot, const SMotorSettings *info) {
 
     SMotorSettings s;
     if (info == nullptr) {
-      if (!CanRunDialog())
+      if (!msetup::OnGuiThread())
         return -1;
       // No lock is held while the dialog runs: its nested event loop runs the
       // thread's timers (watchdogs, the control window's refresh).

@@ -18,6 +18,8 @@
 
 #include <string>
 
+#include <locale.h>
+
 #include "kinetrax.h"
 
 class QCheckBox;
@@ -153,4 +155,26 @@ std::string FormatG6(double value);
 int ScanDouble(const QString &text, double *value);
 // A whole text that is a decimal 32-bit integer (blanks before it allowed).
 bool ParseInt32(const QString &text, int *value);
+
+// The "C" locale object (null when it could not be made).
+locale_t CLocale();
+
+// The "C" locale for this thread while in scope: scans and prints with a point.
+class CLocaleScope {
+public:
+  CLocaleScope() : old_(CLocale() ? uselocale(CLocale()) : static_cast<locale_t>(nullptr)) {}
+  ~CLocaleScope() {
+    if (old_)
+      uselocale(old_);
+  }
+  CLocaleScope(const CLocaleScope &) = delete;
+  CLocaleScope &operator=(const CLocaleScope &) = delete;
+
+private:
+  locale_t old_;
+};
+
+// A window or dialog can exist only on the thread of the Qt application
+// object, and only when that object is a QApplication.
+bool OnGuiThread();
 } // namespace msetup
