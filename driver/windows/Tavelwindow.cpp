@@ -484,8 +484,14 @@ void TDlgTavel::showEvent(QShowEvent *event) {
 }
 
 bool TDlgTavel::eventFilter(QObject *watched, QEvent *event) {
-  if (watched == LvMotorList->viewport() && event->type() == QEvent::MouseButtonDblClick)
+  if (watched == LvMotorList->viewport() && event->type() == QEvent::MouseButtonDblClick) {
+    QPointer<TDlgTavel> self(this);
     Dispatch([this] { LvMotorListDblClick(LvMotorList); });
+    // The window (and with it the list) was destroyed while the setup dialog
+    // ran: the event must go no further.
+    if (!self)
+      return true;
+  }
   return QWidget::eventFilter(watched, event);
 }
 

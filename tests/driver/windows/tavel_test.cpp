@@ -999,6 +999,30 @@ private slots:
     QCOMPARE(Texts(), Texts_t{});
   }
 
+  // The window destroyed while the setup dialog of a double-clicked row is
+  // open: the double click goes no further into the deleted list.
+  void windowClosedDuringDoubleClickSetup() {
+    TwoBoards();
+    TDlgTavel *w = Open();
+    Tick(w);
+    Select(w, 1); // X2
+    bool seen = false;
+    kxdlg::Answer<TDlgMotorSetup, int>(
+        [](TDlgMotorSetup *d) {
+          _CloseSetupWin();
+          d->Button2->click();
+        },
+        [&] {
+          QTest::mouseDClick(w->LvMotorList->viewport(), Qt::LeftButton, {}, OnRow(w, 1));
+          return 0;
+        },
+        &seen);
+    QVERIFY(seen);
+    QCOMPARE(_DlgTavel, nullptr);
+    QCOMPARE(_SM_GetCountInAll(), 5u);
+    QCOMPARE(Texts(), Texts_t{});
+  }
+
   void addMotorFromTheMenu() {
     TwoBoards();
     TDlgTavel *w = Open();
