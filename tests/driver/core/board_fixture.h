@@ -19,6 +19,7 @@
 
 #include "hardware.h"
 #include "kinetrax.h"
+#include "records.h"
 #include "motor.h"
 #include "simbus.h"
 
@@ -29,27 +30,14 @@ using Bytes = std::vector<uint8_t>;
 inline SMotorSettings Slot(uint8_t address, uint8_t type, const char *name = "",
                            float position = 0.0f, float coefficient = 1.0f)
 {
-    SMotorSettings s;
-    std::memset(&s, 0, sizeof s);
-    s.Address = address;
-    s.TypeCode = type;
-    s.Coefficient = coefficient;
-    s.Position = position;
-    std::memcpy(s.Name, name, strnlen(name, sizeof s.Name));
-    return s;
+    return MakeRecord({.address = address, .type = type, .name = name, .coefficient = coefficient,
+                       .position = position});
 }
 
 // A settings block with every slot reset and these slots filled in.
 inline DeviceSettings Block(const std::vector<SMotorSettings> &filled, const char *boardName = "")
 {
-    DeviceSettings b;
-    std::memset(&b, 0, sizeof b);
-    std::memcpy(b.BoardName, boardName, strnlen(boardName, 10));
-    for (int i = 0; i < 7; ++i)
-        b.MotorSettings[i].Coefficient = 1.0f;
-    for (size_t i = 0; i < filled.size() && i < 7; ++i)
-        b.MotorSettings[i] = filled[i];
-    return b;
+    return MakeBlock(filled, boardName);
 }
 
 inline void WriteFile(const std::filesystem::path &path, const void *data, size_t n)

@@ -18,6 +18,7 @@
 
 #include "hardware.h"
 #include "kinetrax.h"
+#include "records.h"
 #include "motor.h"
 #include "qdxplugin.h"
 #include "simbus.h"
@@ -30,17 +31,8 @@ inline SMotorSettings Slot(uint8_t address, uint8_t type, const char *name, floa
                            float position = 0.0f, int8_t accel = 0, uint16_t minStep = 0,
                            uint16_t maxStep = 0)
 {
-    SMotorSettings s;
-    std::memset(&s, 0, sizeof s);
-    s.Address = address;
-    s.TypeCode = type;
-    s.Coefficient = coefficient;
-    s.Position = position;
-    s.AccelLength = accel;
-    s.MinStepTime = minStep;
-    s.MaxStepTime = maxStep;
-    std::memcpy(s.Name, name, strnlen(name, sizeof s.Name));   // 10 characters: no terminator
-    return s;
+    return MakeRecord({.address = address, .type = type, .name = name, .coefficient = coefficient,
+                       .position = position, .accel = accel, .minStep = minStep, .maxStep = maxStep});
 }
 
 // Every "Motor Stopped" raised, with a hook run inside the host's callback.

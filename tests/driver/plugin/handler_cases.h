@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "kinetrax.h"
+#include "records.h"
 #include "recording_host.h"
 
 namespace qdxtest {
@@ -29,17 +30,8 @@ struct Api {
 inline SMotorSettings Slot(uint8_t address, uint8_t type, const char *name, float coefficient, float position,
                            int8_t accel, uint16_t minStep, uint16_t maxStep)
 {
-    SMotorSettings s;
-    std::memset(&s, 0, sizeof s);
-    s.Address = address;
-    s.TypeCode = type;
-    s.Coefficient = coefficient;
-    s.Position = position;
-    s.AccelLength = accel;
-    s.MinStepTime = minStep;
-    s.MaxStepTime = maxStep;
-    std::memcpy(s.Name, name, strnlen(name, sizeof s.Name));   // 10 characters: no terminator
-    return s;
+    return MakeRecord({.address = address, .type = type, .name = name, .coefficient = coefficient,
+                       .position = position, .accel = accel, .minStep = minStep, .maxStep = maxStep});
 }
 
 // The 289-byte settings file of a board with these slots.

@@ -19,6 +19,7 @@
 
 #include "hardware.h"
 #include "kinetrax.h"
+#include "records.h"
 #include "msgbox.h"
 #include "simbus.h"
 
@@ -50,17 +51,8 @@ public:
 
 inline SMotorSettings Record(uint8_t address, uint8_t type, const char *name, float coefficient = 1.0f,
                              int32_t length = 0, int8_t accel = 20, uint16_t minStep = 5, uint16_t maxStep = 50) {
-  SMotorSettings s;
-  std::memset(&s, 0, sizeof s);
-  s.Address = address;
-  s.TypeCode = type;
-  s.Coefficient = coefficient;
-  s.TravelLength = length;
-  s.AccelLength = accel;
-  s.MinStepTime = minStep;
-  s.MaxStepTime = maxStep;
-  std::memcpy(s.Name, name, strnlen(name, sizeof s.Name));
-  return s;
+  return MakeRecord({.address = address, .type = type, .name = name, .coefficient = coefficient,
+                     .length = length, .accel = accel, .minStep = minStep, .maxStep = maxStep});
 }
 
 // Boards on the simulated bus, opened, with their settings files in `dir`.
