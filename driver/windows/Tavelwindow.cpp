@@ -9,6 +9,7 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QCursor>
+#include <QDialog>
 #include <QEvent>
 #include <QFont>
 #include <QFrame>
@@ -103,6 +104,18 @@ QIcon Lamp(const QColor &colour) {
   p.end();
   return QIcon(pm);
 }
+
+// Watches the window across a call that may close it: false once the window
+// was destroyed or closed for good meanwhile (the caller must return at once).
+class Alive {
+public:
+  explicit Alive(TDlgTavel *w) : w_(w) {}
+  explicit operator bool() const { return w_ && !w_->Retired(); }
+  bool operator!() const { return !static_cast<bool>(*this); }
+
+private:
+  QPointer<TDlgTavel> w_;
+};
 
 // A menu caption shown as it stands: '&' marks no accelerator.
 QString MenuText(const QByteArray &caption) {
@@ -485,10 +498,10 @@ void TDlgTavel::showEvent(QShowEvent *event) {
 
 bool TDlgTavel::eventFilter(QObject *watched, QEvent *event) {
   if (watched == LvMotorList->viewport() && event->type() == QEvent::MouseButtonDblClick) {
-    QPointer<TDlgTavel> self(this);
+    Alive self(this);
     Dispatch([this] { LvMotorListDblClick(LvMotorList); });
-    // The window (and with it the list) was destroyed while the setup dialog
-    // ran: the event must go no further.
+    // The window was closed for good while the setup dialog ran: the event
+    // must go no further.
     if (!self)
       return true;
   }
@@ -496,7 +509,11 @@ bool TDlgTavel::eventFilter(QObject *watched, QEvent *event) {
 }
 
 template <class F> void TDlgTavel::Dispatch(F &&handler) {
-  QPointer<TDlgTavel> self(this);
+  if (FRetired)
+    return; // closed for good: it only waits for its deletion
+  ++FHandlerDepth;
+  QPointer<TDlgTavel> window(this);
+  Alive self(this);
   try {
     handler();
   } catch (const std::exception &e) {
@@ -506,12 +523,40 @@ template <class F> void TDlgTavel::Dispatch(F &&handler) {
     if (self)
       KxMessageBox(this, "Unknown error", kError, MsgIcon::Error);
   }
+  if (!window)
+    return; // deleted by the end of the application meanwhile
+  // The outermost handler of a window closed meanwhile: it goes once the Qt
+  // code that emitted the signal or delivered the event has unwound.
+  if (--FHandlerDepth == 0 && FRetired)
+    deleteLater();
+}
+
+void TDlgTavel::CloseForGood() {
+  if (_DlgTavel == this)
+    _DlgTavel = nullptr;
+  if (FHandlerDepth == 0) {
+    delete this;
+    return;
+  }
+  if (FRetired)
+    return;
+  FRetired = true;
+  FClosed = true;
+  Timer->stop();
+  hide();
+  // Its open boxes and dialogs return from their loops, its menus close.
+  for (QDialog *d : findChildren<QDialog *>())
+    if (d->isVisible())
+      d->reject();
+  for (QMenu *m : findChildren<QMenu *>())
+    if (m->isVisible())
+      m->hide();
 }
 
 bool TDlgTavel::Report(const std::string &text, const std::string &title, MsgIcon icon) {
-  QPointer<TDlgTavel> self(this);
+  Alive self(this);
   KxMessageBox(this, text, title, icon);
-  return !self.isNull();
+  return static_cast<bool>(self);
 }
 
 // ---- Rows --------------------------------------------------------------------------
@@ -576,7 +621,7 @@ void TDlgTavel::TimerTimer(QObject *) {
 }
 
 void TDlgTavel::RefreshMotorList() {
-  QPointer<TDlgTavel> self(this);
+  Alive self(this);
   const unsigned n = _GetDevicesCount();
   for (unsigned d = 0; d < n; ++d) {
     char serial[64] = {};
@@ -855,7 +900,7 @@ void TDlgTavel::LvMotorListDblClick(QObject *) {
   }
   QTreeWidgetItem *row = rows.front();
   const std::string name = RowName(row);
-  QPointer<TDlgTavel> self(this);
+  Alive self(this);
   const bool done = _SMN_Setup(name.c_str());
   if (!self || !done)
     return;
@@ -1070,7 +1115,7 @@ void TDlgTavel::DeviceMenuClick(QObject *Sender) {
     (void)_CloseDevice(static_cast<unsigned>(dev));
     break;
   case 2: {
-    QPointer<TDlgTavel> self(this);
+    Alive self(this);
     QPointer<TDlgRename> dlg = new TDlgRename(this);
     _DlgRename = dlg;
     dlg->setWindowTitle(QStringLiteral("Rename ") + QString::fromUtf8(sub->property("Caption").toByteArray()));
@@ -1111,6 +1156,10 @@ void DeleteWindowAtAppEnd() {
   TDlgTavel *w = _DlgTavel;
   _DlgTavel = nullptr;
   delete w;
+  // A window closed inside its handler whose deletion was not reached.
+  for (QWidget *top : QApplication::topLevelWidgets())
+    if (auto *t = qobject_cast<TDlgTavel *>(top); t != nullptr && t->Retired())
+      delete t;
 }
 
 // A library unloaded while the application lives leaves no routine behind.
@@ -1158,7 +1207,8 @@ KX_EXPORT void _CloseSetupWin(void) {
     return;
   TDlgTavel *w = _DlgTavel;
   _DlgTavel = nullptr;
-  delete w;
+  if (w != nullptr)
+    w->CloseForGood();
 }
 
 KX_EXPORT void KxExit(void) {

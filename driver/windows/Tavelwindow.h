@@ -118,6 +118,16 @@ public:
 
   int InsertIndex() const { return FInsertIndex; }
   bool Closed() const { return FClosed; }
+
+  // Destroys the window. While none of its handlers runs it is deleted at
+  // once. Inside a handler (a box or dialog of the window open, a signal of
+  // one of its widgets still being emitted) deleting it would free the
+  // widgets under Qt's own frames: the window is hidden instead, its refresh
+  // stops, its open boxes, dialogs and menus are ended, no handler runs any
+  // more, and it is deleted when the outermost handler has returned.
+  void CloseForGood();
+  // True once CloseForGood left the window waiting for its deletion.
+  bool Retired() const { return FRetired; }
   const std::deque<std::string> &Serials() const { return FSerials; }
 
 protected:
@@ -129,8 +139,8 @@ private:
   // Runs a handler as the window's event dispatch does: an error that escapes
   // it is reported in a box with the error's text; the window stays usable.
   template <class F> void Dispatch(F &&handler);
-  // A box owned by the window; false when the window was destroyed while the
-  // box was open (the caller must return at once).
+  // A box owned by the window; false when the window was destroyed or closed
+  // for good while the box was open (the caller must return at once).
   bool Report(const std::string &text, const std::string &title, MsgIcon icon = MsgIcon::Error);
   std::vector<QTreeWidgetItem *> SelectedRows() const;
   bool LookupSelected(QTreeWidgetItem **row, unsigned *dev, unsigned *mot);
@@ -147,6 +157,8 @@ private:
   bool FPopupPointSet = false; // false: the cursor position is used
   bool FChecking = false;      // EbDestinationChange is shortening the text
   bool FFirstShow = true;
+  int FHandlerDepth = 0;       // handlers of the window now running (Dispatch)
+  bool FRetired = false;       // closed for good, deleted when FHandlerDepth is 0
 };
 
 // The one control window, NULL while there is none.

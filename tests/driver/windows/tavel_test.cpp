@@ -127,6 +127,12 @@ class TestTavel : public QObject {
       out.emplace_back(b.text, b.title);
     return out;
   }
+  // The window is deleted once the pending deletions have run.
+  static bool Gone(QPointer<TDlgTavel> w) {
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    return w.isNull();
+  }
+
   using Texts_t = std::vector<std::pair<std::string, std::string>>;
 
   // Two boards: "Alpha" (SA01) with X1, X2 and "Bravo" (SB02) with Y1..Y3.
@@ -977,6 +983,7 @@ private slots:
   void windowClosedDuringRename() {
     QVERIFY(kxdlg::Boards(dir_, "TRUV-kq4:SA01:Alpha"));
     TDlgTavel *w = Open();
+    QPointer<TDlgTavel> window(w);
     Popup(w, QPoint(20, 20));
     QAction *rename = Entry(DeviceMenu(w, 0), "Rename...");
     bool seen = false;
@@ -993,6 +1000,7 @@ private slots:
     QVERIFY(seen);
     QCOMPARE(_DlgTavel, nullptr);
     QCOMPARE(_DlgRename, nullptr);
+    QVERIFY(Gone(window));
     char name[16] = {};
     QVERIFY(_GetDeviceName(0, name, sizeof name));
     QCOMPARE(std::string(name), std::string("Alpha"));
@@ -1004,6 +1012,7 @@ private slots:
   void windowClosedDuringDoubleClickSetup() {
     TwoBoards();
     TDlgTavel *w = Open();
+    QPointer<TDlgTavel> window(w);
     Tick(w);
     Select(w, 1); // X2
     bool seen = false;
@@ -1020,7 +1029,38 @@ private slots:
     QVERIFY(seen);
     QCOMPARE(_DlgTavel, nullptr);
     QCOMPARE(_SM_GetCountInAll(), 5u);
+    QVERIFY(Gone(window));
     QCOMPARE(Texts(), Texts_t{});
+  }
+
+  // The window closed from inside the "Value must be number!" box, while the
+  // edit is still emitting its change: the edit's own code that follows the
+  // handler must find it alive; the window goes once that code has returned.
+  void windowClosedDuringTypeErrorBox() {
+    QVERIFY(kxdlg::Boards(dir_, "TRUV-kq4:SA01"));
+    TDlgTavel *w = Open();
+    w->EbDestination->setText(QString());
+    QCOMPARE(Texts(), Texts_t{});
+    std::vector<std::string> shown;
+    SetMessageBoxHook([&](QWidget *, const std::string &text, const std::string &, MsgIcon) {
+      shown.push_back(text);
+      _CloseSetupWin();
+      QCOMPARE(_DlgTavel, nullptr);
+      QVERIFY(!_IsSetupWinOpened());
+    });
+    QPointer<TDlgTavel> window(w);
+    QTest::keyClick(w->EbDestination, Qt::Key_A);
+    SetMessageBoxHook({});
+    delete boxes_;
+    boxes_ = new kxdlg::BoxRecorder;
+    QCOMPARE(shown, std::vector<std::string>{"Value must be number!"});
+    QVERIFY(window);
+    QVERIFY(!window->isVisible());
+    QVERIFY(!window->Timer->isActive());
+    QCOMPARE(window->EbDestination->text(), QString());
+    QVERIFY(Gone(window));
+    // A new window is a new instance, as after any close.
+    QVERIFY(Open() != nullptr);
   }
 
   void addMotorFromTheMenu() {
