@@ -749,20 +749,33 @@ void TDlgTavel::FormDestroy(QObject *) {
 
 // ---- Motor commands ------------------------------------------------------------------------
 
-void TDlgTavel::BttnSetClick(QObject *) {
+// The per-row loop of the motor commands. With no row selected: the one
+// message. Otherwise, for each row selected when the command starts: a row
+// whose lamp is red gets `unpluggedPhrase` + name + the unplugged text, any
+// other row `act`(row, name). A box ends the loop when it ended the window,
+// and so does `act` returning false. True when every row was visited.
+template <class Act> bool TDlgTavel::ForEachSelectedMotor(const std::string &unpluggedPhrase, Act &&act) {
   const std::vector<QTreeWidgetItem *> rows = SelectedRows();
   if (rows.empty()) {
     Report(kSelectMotor, kError);
-    return;
+    return false;
   }
-  const std::string phrase = "Can't set destination for motor ";
   for (QTreeWidgetItem *row : rows) {
     const std::string name = RowName(row);
     if (ImageIndex(row) <= 0) {
-      if (!Report(phrase + name + kUnplugged, kError))
-        return;
+      if (!Report(unpluggedPhrase + name + kUnplugged, kError))
+        return false;
       continue;
     }
+    if (!act(row, name))
+      return false;
+  }
+  return true;
+}
+
+void TDlgTavel::BttnSetClick(QObject *) {
+  const std::string phrase = "Can't set destination for motor ";
+  ForEachSelectedMotor(phrase, [&](QTreeWidgetItem *row, const std::string &name) {
     unsigned dev = 0, mot = 0;
     bool done = false;
     if (_SM_GetIndex(&dev, &mot, name.c_str(), RowSerial(row), -1) != 0) {
@@ -772,82 +785,44 @@ void TDlgTavel::BttnSetClick(QObject *) {
         throw EConvertError("'" + text.toStdString() + "' is not a valid floating point value");
       done = _SM_SetDestination(dev, mot, value);
     }
-    if (!done) {
-      if (!Report(phrase + name + "!", kError))
-        return;
-    } else {
-      row->setText(3 + 1, EbDestination->text());
-    }
-  }
+    if (!done)
+      return Report(phrase + name + "!", kError);
+    row->setText(3 + 1, EbDestination->text());
+    return true;
+  });
 }
 
 void TDlgTavel::BttnMoveAbsClick(QObject *Sender) {
   const bool relative = Sender == BttnMoveRel;
-  const std::vector<QTreeWidgetItem *> rows = SelectedRows();
-  if (rows.empty()) {
-    Report(kSelectMotor, kError);
-    return;
-  }
   float value = 0.0f;
   (void)tavel::ScanFloat(EbDestination->text(), &value);
   const std::string phrase = "Can't move with motor ";
-  for (QTreeWidgetItem *row : rows) {
-    const std::string name = RowName(row);
-    if (ImageIndex(row) <= 0) {
-      if (!Report(phrase + name + kUnplugged, kError))
-        return;
-      continue;
-    }
-    if (!_SMN_Move(name.c_str(), static_cast<double>(value), relative, 0)) {
-      if (!Report(phrase + name + "!", kError))
-        return;
-      continue;
-    }
+  ForEachSelectedMotor(phrase, [&](QTreeWidgetItem *row, const std::string &name) {
+    if (!_SMN_Move(name.c_str(), static_cast<double>(value), relative, 0))
+      return Report(phrase + name + "!", kError);
     SetImageIndex(row, 2);
     row->setText(4 + 1, tavel::FloatToStr(_SMN_GetTarget(name.c_str())));
-  }
+    return true;
+  });
 }
 
 void TDlgTavel::BttnStopClick(QObject *) {
-  const std::vector<QTreeWidgetItem *> rows = SelectedRows();
-  if (rows.empty()) {
-    Report(kSelectMotor, kError);
-    return;
-  }
   const std::string phrase = "Can't stop motor ";
-  for (QTreeWidgetItem *row : rows) {
-    const std::string name = RowName(row);
-    if (ImageIndex(row) <= 0) {
-      if (!Report(phrase + name + kUnplugged, kError))
-        return;
-      continue;
-    }
+  ForEachSelectedMotor(phrase, [&](QTreeWidgetItem *row, const std::string &name) {
     unsigned dev = 0, mot = 0;
     const bool done = _SM_GetIndex(&dev, &mot, name.c_str(), RowSerial(row), -1) != 0 && _SM_Stop(dev, mot);
-    if (!done && !Report(phrase + name + "!", kError))
-      return;
-  }
+    return done || Report(phrase + name + "!", kError);
+  });
 }
 
 void TDlgTavel::ChBZeroClick(QObject *) {
-  const std::vector<QTreeWidgetItem *> rows = SelectedRows();
-  if (rows.empty()) {
-    Report(kSelectMotor, kError);
-    return;
-  }
-  for (QTreeWidgetItem *row : rows) {
-    const std::string name = RowName(row);
-    if (ImageIndex(row) <= 0) {
-      if (!Report("Can't reset motor " + name + kUnplugged, kError))
-        return;
-      continue;
-    }
+  const bool visited = ForEachSelectedMotor("Can't reset motor ", [&](QTreeWidgetItem *row, const std::string &name) {
     unsigned dev = 0, mot = 0;
     const bool done = _SM_GetIndex(&dev, &mot, name.c_str(), RowSerial(row), -1) != 0 && _SM_SetZero(dev, mot);
-    if (!done && !Report("Motor " + name + " is running!\nStop the motor before reset please.", kCantReset))
-      return;
-  }
-  PmZero->setChecked(ChBZero->isChecked());
+    return done || Report("Motor " + name + " is running!\nStop the motor before reset please.", kCantReset);
+  });
+  if (visited)
+    PmZero->setChecked(ChBZero->isChecked());
 }
 
 void TDlgTavel::BttnRunClick(QObject *) {

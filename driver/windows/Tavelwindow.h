@@ -144,6 +144,7 @@ private:
   bool Report(const std::string &text, const std::string &title, MsgIcon icon = MsgIcon::Error);
   std::vector<QTreeWidgetItem *> SelectedRows() const;
   bool LookupSelected(QTreeWidgetItem **row, unsigned *dev, unsigned *mot);
+  template <class Act> bool ForEachSelectedMotor(const std::string &unpluggedPhrase, Act &&act);
   void SetCell(QTreeWidgetItem *row, int k, const QString &text);
   void SetRowName(QTreeWidgetItem *row, const std::string &name);
   void BuildForm();
