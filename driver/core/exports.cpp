@@ -314,26 +314,33 @@ KX_EXPORT bool _Run(unsigned int dev)
     });
 }
 
-KX_EXPORT void _InitializeAll(unsigned int dev)
+extern "C++" {
+namespace {
+
+// Runs `each`(motor) for motors 0 to MotorCount - 1 of board `dev`, in order,
+// under the board's lock; nothing for a bad index.
+template <class F> void ForEachMotorOf(unsigned dev, F each)
 {
-    WithBoard(dev, 0, [](USBDriver &b) {
+    WithBoard(dev, 0, [&](USBDriver &b) {
         BoardLock lock(b);
         const uint32_t count = b.MotorCount.load(std::memory_order_acquire);
         for (uint32_t m = 0; m < count && m < 7; ++m)
-            b.Motors[m].Initialize();
+            each(b.Motors[m]);
         return 0;
     });
 }
 
+} // namespace
+}
+
+KX_EXPORT void _InitializeAll(unsigned int dev)
+{
+    ForEachMotorOf(dev, [](SMotor &m) { m.Initialize(); });
+}
+
 KX_EXPORT void _StopAll(unsigned int dev)
 {
-    WithBoard(dev, 0, [](USBDriver &b) {
-        BoardLock lock(b);
-        const uint32_t count = b.MotorCount.load(std::memory_order_acquire);
-        for (uint32_t m = 0; m < count && m < 7; ++m)
-            b.Motors[m].Stop();
-        return 0;
-    });
+    ForEachMotorOf(dev, [](SMotor &m) { m.Stop(); });
 }
 
 KX_EXPORT bool _CloseDevice(unsigned int dev)

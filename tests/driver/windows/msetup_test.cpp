@@ -223,16 +223,20 @@ private slots:
           {d->EBMax, "5", nullptr, "99999999999", "999999999", 2},
           {d->EBMax, "5", nullptr, "-2147483648", "-2147483648", 0},
       };
-      for (const Row &row : ints) {
-        row.edit->setText(QString::fromLatin1(row.start));
-        boxes_->Take();
-        if (row.typed != nullptr)
-          QTest::keyClicks(row.edit, QString::fromLatin1(row.typed));
-        else
-          row.edit->setText(QString::fromLatin1(row.set));
-        QCOMPARE(row.edit->text(), QString::fromLatin1(row.left));
-        ExpectBoxes(boxes_->Take(), d, "Value must be integer!", "Type error", row.messages);
-      }
+      // Types or sets each row's text and checks what is left and the boxes shown.
+      auto checkRows = [&](const auto &rows, const char *message) {
+        for (const Row &row : rows) {
+          row.edit->setText(QString::fromLatin1(row.start));
+          boxes_->Take();
+          if (row.typed != nullptr)
+            QTest::keyClicks(row.edit, QString::fromLatin1(row.typed));
+          else
+            row.edit->setText(QString::fromLatin1(row.set));
+          QCOMPARE(row.edit->text(), QString::fromLatin1(row.left));
+          ExpectBoxes(boxes_->Take(), d, message, "Type error", row.messages);
+        }
+      };
+      checkRows(ints, "Value must be integer!");
       const Row numbers[] = {
           {d->EBLen, "", "x", nullptr, "x", 1},
           {d->EBLen, "", nullptr, "1abc", "1abc", 0},
@@ -241,16 +245,7 @@ private slots:
           {d->EBOffset, "1", nullptr, " -.5e1", " -.5e1", 0},
           {d->EBCoef, "1", nullptr, "abc", "abc", 1},
       };
-      for (const Row &row : numbers) {
-        row.edit->setText(QString::fromLatin1(row.start));
-        boxes_->Take();
-        if (row.typed != nullptr)
-          QTest::keyClicks(row.edit, QString::fromLatin1(row.typed));
-        else
-          row.edit->setText(QString::fromLatin1(row.set));
-        QCOMPARE(row.edit->text(), QString::fromLatin1(row.left));
-        ExpectBoxes(boxes_->Take(), d, "Value must be number!", "Type error", row.messages);
-      }
+      checkRows(numbers, "Value must be number!");
       d->Button2->click();
     }), -1);
   }
