@@ -266,8 +266,9 @@ void USBDriver::CloseLocked(bool lost)
         BoardLock lock(*this);
         const bool wasOpen = Opened.load(std::memory_order_relaxed);
         Opened.store(false, std::memory_order_release);
-        // A lost device's handle is left as it is and never used again.
-        if (wasOpen && !lost)
+        // A lost device's handle is closed too: a device that is still
+        // attached (one failed query) could not be opened again otherwise.
+        if (wasOpen)
             handle = Handle;
         Handle = nullptr;
         for (int i = 0; i < 7; ++i) {

@@ -30,6 +30,7 @@ constexpr FtStatus FT_IO_ERROR = 4;
 constexpr FtStatus FT_INVALID_PARAMETER = 6;
 constexpr FtStatus FT_EEPROM_READ_FAILED = 11;
 constexpr FtStatus FT_EEPROM_WRITE_FAILED = 12;
+constexpr FtStatus FT_NOT_SUPPORTED = 17;   // the chip has no usable user area
 constexpr FtStatus FT_OTHER_ERROR = 18;
 
 constexpr unsigned kTextSize = 64;      // description / serial buffers
@@ -48,14 +49,20 @@ FtStatus FtSetPinMode(FtHandle handle, uint8_t mask, uint8_t mode);
 // The rate value the core passes is 3000000 (the chip's fastest pin clock).
 FtStatus FtSetPinClock(FtHandle handle, uint32_t rate);
 // Reads up to `size` (<= kUserAreaSize) bytes of the EEPROM user area.
+// FT_NOT_SUPPORTED: the chip has no user area the backend can use (an unknown
+// EEPROM layout, or none at all). That is a property of the chip, not an I/O
+// error: the board then keeps its name elsewhere.
 FtStatus FtReadUserArea(FtHandle handle, uint8_t *buf, uint32_t size, uint32_t *read);
-// Stores `size` bytes at the start of the EEPROM user area.
+// Stores `size` bytes at the start of the EEPROM user area. FT_NOT_SUPPORTED
+// as for FtReadUserArea; any other failure is an I/O error.
 FtStatus FtWriteUserArea(FtHandle handle, const uint8_t *data, uint32_t size);
 // Success means the device is still there; the three values carry no meaning.
 FtStatus FtQueryStatus(FtHandle handle, uint32_t *rx, uint32_t *tx, uint32_t *event);
 // Queues `count` pin bytes; success means they were accepted. Safe on the
 // 1 ms tick: no allocation, no printing, no waiting for the transfer.
 FtStatus FtWriteBytes(FtHandle handle, const void *buf, uint32_t count, uint32_t *written);
+// Frees the handle and everything the backend holds for it. It must also
+// succeed in freeing a handle whose device has vanished or failed.
 FtStatus FtCloseDevice(FtHandle handle);
 
 // Name of the backend in use ("sim", "libftdi" or "none").
