@@ -160,7 +160,8 @@ bool ResolveName(const char *name, unsigned *dev, unsigned *mot)
 // Stop and wait: stops the motor if it runs, polls it every 10 ms with no lock
 // held until it is at rest (at most 10 s), then applies `change` under the
 // board's lock. False on a bad index, a timeout, or when the board or the
-// motor went away during the wait.
+// motor went away during the wait. On the tick thread it never sleeps: false
+// at once while the motor still runs.
 template <class F> bool StopAndWait(unsigned dev, unsigned mot, F &&change) noexcept
 {
     return Guarded(false, [&]() -> bool {
@@ -190,6 +191,10 @@ template <class F> bool StopAndWait(unsigned dev, unsigned mot, F &&change) noex
                     return true;
                 }
             }
+            // On the tick thread (a host's handler) nothing waits: the motor
+            // could not come to rest meanwhile, and every board would halt.
+            if (OnTickThread())
+                return false;   // the stop request stays in force
             if (!SleepListUnlocked(kWaitSleepMs))
                 return false;   // the list was emptied: the board is gone
             if (GetClockSeconds() - start > kWaitLimitSeconds)
@@ -303,11 +308,16 @@ KX_EXPORT bool _Run(unsigned int dev)
         bool ok = true;
         for (uint32_t m = 0; m < count && m < 7; ++m) {
             SMotor &motor = b.Motors[m];
-            const int64_t user = static_cast<int64_t>(motor.Destination) - motor.ZeroOffset;
+            // A prepared destination is measured from the zero point found
+            // now; once used it is kept as absolute steps, so a second _Run
+            // goes to the same place whatever the zero point does meanwhile.
+            const int64_t user = motor.UserDestination();
             if (!FitsInt32(user) || !motor.MoveTo(static_cast<int32_t>(user), m + 1 < count)) {
                 ok = false;
                 break;
             }
+            motor.Destination = motor.Target;   // also when it was there already
+            motor.DestinationIsUser = false;
         }
         b.HoldStart = false;
         return ok;
@@ -464,16 +474,12 @@ KX_EXPORT double _SM_GetRealPosition(unsigned int dev, unsigned int mot)
 
 KX_EXPORT double _SM_GetTarget(unsigned int dev, unsigned int mot)
 {
-    return WithMotor(dev, mot, 0.0, [](USBDriver &, SMotor &m) {
-        return UnitsOf(m, static_cast<int64_t>(m.Destination) - m.ZeroOffset);
-    });
+    return WithMotor(dev, mot, 0.0, [](USBDriver &, SMotor &m) { return UnitsOf(m, m.UserDestination()); });
 }
 
 KX_EXPORT double _SMN_GetTarget(const char *name)
 {
-    return WithNamedMotor(name, 0.0, [](USBDriver &, SMotor &m) {
-        return UnitsOf(m, static_cast<int64_t>(m.Destination) - m.ZeroOffset);
-    });
+    return WithNamedMotor(name, 0.0, [](USBDriver &, SMotor &m) { return UnitsOf(m, m.UserDestination()); });
 }
 
 KX_EXPORT double _SM_GetZero(unsigned int dev, unsigned int mot)
@@ -483,15 +489,14 @@ KX_EXPORT double _SM_GetZero(unsigned int dev, unsigned int mot)
 
 KX_EXPORT bool _SM_SetDestination(unsigned int dev, unsigned int mot, double destination)
 {
-    // Destination holds absolute steps: the user position plus the zero offset.
+    // Kept in user steps: _Run measures it from the zero point it finds. One
+    // that leaves the step range from the zero point of now is refused.
     return WithMotor(dev, mot, false, [&](USBDriver &, SMotor &m) {
         int32_t steps = 0;
-        if (!m.UnitsToStepsChecked(destination, &steps))
+        if (!m.UnitsToStepsChecked(destination, &steps) || !FitsInt32(static_cast<int64_t>(steps) + m.ZeroOffset))
             return false;
-        const int64_t absolute = static_cast<int64_t>(steps) + m.ZeroOffset;
-        if (!FitsInt32(absolute))
-            return false;
-        m.Destination = static_cast<int32_t>(absolute);
+        m.Destination = steps;
+        m.DestinationIsUser = true;
         return true;
     });
 }
@@ -565,8 +570,8 @@ KX_EXPORT bool _SM_GetInfo(unsigned int dev, unsigned int mot, SMotorSettings *i
         std::memcpy(&out, m.Settings, sizeof out);
         std::memset(out.Name, 0, sizeof out.Name);
         std::memcpy(out.Name, m.Settings->Name, strnlen(m.Settings->Name, sizeof out.Name));
-        out.Position = static_cast<float>(m.StepsToUnits(m.Position));
-        out.Zero = static_cast<float>(m.StepsToUnits(m.ZeroOffset));
+        out.Position = UnitsToFloat(m.StepsToUnits(m.Position));
+        out.Zero = UnitsToFloat(m.StepsToUnits(m.ZeroOffset));
         std::memcpy(info, &out, sizeof out);
         return true;
     });
@@ -601,6 +606,7 @@ KX_EXPORT bool _SM_Reset(unsigned int dev, unsigned int mot)
     return StopAndWait(dev, mot, [](SMotor &m) {
         m.Position = 0;
         m.Destination = 0;
+        m.DestinationIsUser = false;
         m.Target = 0;
         m.Direction.store(0, std::memory_order_release);
     });
@@ -613,6 +619,7 @@ KX_EXPORT bool _SMN_Reset(const char *name)
     return WithNamedMotor(name, false, [](USBDriver &, SMotor &m) {
         m.Position = 0;
         m.Destination = 0;
+        m.DestinationIsUser = false;
         m.Target = 0;
         m.Direction.store(0, std::memory_order_release);
         return true;

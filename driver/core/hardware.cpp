@@ -368,8 +368,7 @@ bool USBDriver::SaveSettingsLocked(bool lost)
     {
         std::lock_guard<std::mutex> lock(Lock);
         for (int i = 0; i < 7; ++i)
-            Settings.MotorSettings[i].Position =
-                static_cast<float>(Motors[i].StepsToUnits(Motors[i].Position));
+            Settings.MotorSettings[i].Position = UnitsToFloat(Motors[i].StepsToUnits(Motors[i].Position));
         std::memcpy(&block, &Settings, sizeof block);
     }
     // The new content goes to a temporary file beside the old one, reaches
@@ -437,12 +436,20 @@ bool USBDriver::Release(unsigned motor)
         return false;
     const unsigned first = motor <= 6 ? motor : 0;
     const unsigned last = motor <= 6 ? motor : 6;
+    bool atRest = true;
     for (unsigned slot = first; slot <= last; ++slot) {
         // No lock is held while waiting; false also when the device list was
-        // emptied meanwhile, and then this board may be gone.
-        if (!WaitMotorStopped(static_cast<int>(slot)))
-            return false;
+        // emptied meanwhile, and then this board may be gone. On the tick
+        // thread nothing waits: every running motor of the range is asked to
+        // stop, and the release fails.
+        if (!WaitMotorStopped(static_cast<int>(slot))) {
+            if (!OnTickThread())
+                return false;
+            atRest = false;
+        }
     }
+    if (!atRest)
+        return false;
     std::lock_guard<std::mutex> op(OpLock);
     BoardLock lock(*this);
     if (!Opened.load(std::memory_order_relaxed))
@@ -462,6 +469,9 @@ bool USBDriver::WaitMotorStopped(int motor)
     }
     const double start = GetClockSeconds();
     while (m.IsRunning()) {
+        // The tick thread would wait for itself (and hold every board).
+        if (OnTickThread())
+            return false;
         if (!SleepListUnlocked(kPollMs))
             return false;   // the list was emptied: do not touch the board
         if (GetClockSeconds() - start > kWaitLimitSeconds)

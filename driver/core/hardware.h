@@ -80,8 +80,11 @@ public:
     // One tick at `now` (s): clear, step motors 0..MotorCount-1, one write.
     void Tick(double now);
     // Coils off: motor 0..6 one slot, 7 or more all seven. Waits for running
-    // motors to stop (10 ms polls, 10 s each) with no lock held.
+    // motors to stop (10 ms polls, 10 s each) with no lock held. On the tick
+    // thread it never waits: it asks the running motors to stop and fails.
     bool Release(unsigned motor);
+    // Stops the motor if it runs and waits until it is at rest; on the tick
+    // thread false at once while it still runs.
     bool WaitMotorStopped(int motor);
 
     // Output buffer (call with Lock held).
@@ -205,6 +208,16 @@ uint64_t DeviceListGeneration();
 // them outside the visit. DeleteAll waits for a visit in progress to end.
 bool EnterTickVisit();
 void LeaveTickVisit();
+
+// The tick's walk over the boards on the calling thread (TickAllDevices).
+// While it runs, OnTickThread() is true there: a host handler raised inside
+// the tick runs on it, and the library's waits for a motor must not sleep
+// (no board would be ticked meanwhile). A raise pass delivers only the events
+// pending when it began; those noted by the handlers during it (on any
+// thread) wait for the next pass, on the tick thread for the next walk.
+void BeginTickWalk();
+void EndTickWalk();
+bool OnTickThread();
 
 // ---- Device list, discovery, clock, tick ---------------------------------------------
 

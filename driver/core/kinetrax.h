@@ -14,15 +14,36 @@
  *  - Strings returned are copied into the caller's buffer of `len` bytes; the
  *    caller owns it. The one exception is _INF_GetMTypeName (static text).
  *  - Every function runs on the caller's thread. Functions that stop a motor and
- *    wait (_SM_SetZero, _SM_Reset and the releases) poll every 10 ms for at most
- *    10 s per motor; nothing else of the caller's thread runs meanwhile.
+ *    wait (_SM_SetZero, _SMN_SetZero, _SM_Reset and the releases) poll every
+ *    10 ms for at most 10 s per motor; nothing else of the caller's thread runs
+ *    meanwhile.
+ *  - Every stop (_SM_Stop, _SMN_Stop, _StopAll and the stop inside the waiting
+ *    functions) is a ramped stop: a running motor makes its ramp length
+ *    (AccelLength) more steps, or, when it is already slowing down, comes to
+ *    rest where that deceleration ends, without turning back or speeding up
+ *    again towards a new target.
  *
- * Motion state: position, target and destination are absolute steps inside the
- * library. The destination is absolute at all times: _SM_SetDestination stores
- * the user position plus the zero offset, a move stores its absolute target,
- * and _Run starts each motor towards it. _SM_GetTarget reports it relative to
- * the zero point, and a second _Run without a new _SM_SetDestination sends the
- * motors to the same place again, whatever the zero offset.
+ * "Motor Stopped" handlers (a host registered through _InitQdxPlugin, see
+ * qdxplugin.h): the event is raised with no lock of the library held, on the
+ * 1 ms tick thread when a motor comes to rest and on the caller's thread when a
+ * move asks for the target the motor already has. A handler may call any
+ * function of this interface. On the tick thread no board is ticked while it
+ * runs, so it should return soon, and there the waiting functions
+ * (_SM_SetZero, _SMN_SetZero, _SM_Reset, _SM_Release, _SMN_Release,
+ * _SM_ReleaseAll) never wait: they ask the motor to stop and, while it still
+ * runs, return false at once (the stop stays in force; call again once it has
+ * stopped, from its own event). An event that a handler causes (a move to the
+ * target the motor already has) is raised in a later pass: on the tick thread
+ * at the next tick at the earliest, elsewhere when that thread next calls into
+ * the library.
+ *
+ * Motion state: position and target are absolute steps inside the library.
+ * _SM_SetDestination prepares a destination relative to the zero point, and
+ * _Run measures it from the zero point it finds (a zero set in between moves
+ * the destination with it). A move or _Run keeps its target as the absolute
+ * destination: a second _Run without a new _SM_SetDestination sends the motors
+ * to the same place again, whatever the zero point does. _SM_GetTarget reports
+ * the destination relative to the zero point.
  */
 #ifndef KINETRAX_H
 #define KINETRAX_H
@@ -204,8 +225,13 @@ KX_EXPORT void _ShowSetupWin(void);
 KX_EXPORT bool _IsSetupWinOpened(void);
 KX_EXPORT bool _IsSetupWinVisible(void);
 KX_EXPORT void _CloseSetupWin(void);
-/* Shut-down: _CloseSetupWin, then _CloseAllDevices. Exported as "_Exit"; the C
- * name differs because <stdlib.h> declares _Exit(int). */
+/* Shut-down: _CloseSetupWin, then _CloseAllDevices. Exported as "_Exit" with
+ * the symbol version KINETRAX_1.0; the C name differs because <stdlib.h>
+ * declares _Exit(int). A program linked with the library (-lkinetrax) must not
+ * call the C library's _Exit(int) itself: its own references to "_Exit" bind
+ * to this function, which returns. Other libraries in the program were bound
+ * to the C library's versioned _Exit when they were built and keep reaching
+ * it; dlsym(handle, "_Exit") gives this function. */
 KX_EXPORT void KxExit(void) __asm__("_Exit");
 
 /* Form instances, NULL while the window does not exist. */

@@ -4,6 +4,13 @@
 // Each thread keeps how deeply it holds the device list (nested guards share
 // the outermost hold) and a small fixed buffer of "Motor Stopped" events noted
 // while it held it. Nothing here allocates, so the tick thread may use it.
+//
+// A raise pass (Flush) delivers the events pending when it began. The events
+// that its handlers cause are "late": they stay at the end of the buffer
+// until the next pass may take them, which on the tick thread is the next
+// walk over the boards and elsewhere the thread's next call into the library.
+// A handler that answers every event with a new one thus gets at most one
+// per motor per tick, and the tick (and whoever waits for it to end) goes on.
 #include <atomic>
 #include <thread>
 
@@ -22,8 +29,10 @@ struct ThreadListState {
     bool startTick = false;   // a board opened under a guard: start the tick after it
     bool flushing = false;    // Flush is running on this thread
     bool visiting = false;    // the tick is visiting a board (EnterTickVisit)
+    bool walking = false;     // the tick's walk runs on this thread (BeginTickWalk)
     unsigned tickDeferral = 0;// TickStartDeferral depth
     unsigned count = 0;       // deferred events
+    unsigned late = 0;        // the last `late` of them wait for the next pass
     int32_t events[kDeferredMax];
 };
 
@@ -46,7 +55,7 @@ void Flush(ThreadListState &s)
     if (s.flushing)
         return;
     s.flushing = true;
-    while (s.count > 0 && !HoldsList(s)) {
+    while (s.count > s.late && !HoldsList(s)) {
         const int32_t index = s.events[0];
         for (unsigned i = 1; i < s.count; ++i)
             s.events[i - 1] = s.events[i];
@@ -60,11 +69,29 @@ void Flush(ThreadListState &s)
     s.flushing = false;
 }
 
+// Notes an event for a later raise pass. One noted during a pass is late; any
+// other goes before the late ones.
 void Defer(ThreadListState &s, int32_t index)
 {
-    if (s.count < kDeferredMax)
-        s.events[s.count++] = index;
     // Beyond the buffer an event is dropped rather than raised under a lock.
+    if (s.count >= kDeferredMax)
+        return;
+    if (s.flushing) {
+        s.events[s.count++] = index;
+        ++s.late;
+        return;
+    }
+    for (unsigned i = s.count; i > s.count - s.late; --i)
+        s.events[i] = s.events[i - 1];
+    s.events[s.count - s.late] = index;
+    ++s.count;
+}
+
+// A new call into the library outside a raise pass: the late events are due.
+void LateEventsDue(ThreadListState &s)
+{
+    if (!s.flushing && !s.walking)
+        s.late = 0;
 }
 
 } // namespace
@@ -101,6 +128,17 @@ bool EnterTickVisit()
     return true;
 }
 
+void BeginTickWalk()
+{
+    ThreadListState &s = tl_list;
+    s.walking = true;
+    s.late = 0;   // the handlers' events of the last walk are due now
+}
+
+void EndTickWalk() { tl_list.walking = false; }
+
+bool OnTickThread() { return tl_list.walking; }
+
 void LeaveTickVisit()
 {
     ThreadListState &s = tl_list;
@@ -114,6 +152,7 @@ ListReadGuard::ListReadGuard()
 {
     ThreadListState &s = tl_list;
     if (s.read == 0 && s.write == 0) {
+        LateEventsDue(s);
         DeviceListLock.lock_shared();
         s.shared = true;
     }
@@ -136,8 +175,11 @@ ListReadGuard::~ListReadGuard()
 ListWriteGuard::ListWriteGuard()
 {
     ThreadListState &s = tl_list;
-    if (s.write++ == 0)
+    if (s.write++ == 0) {
+        if (s.read == 0)
+            LateEventsDue(s);
         DeviceListLock.lock();
+    }
 }
 
 ListWriteGuard::~ListWriteGuard()
@@ -164,12 +206,10 @@ void BoardLock::Unlock()
     board_.Lock.unlock();
     // From here on the board is not touched: a handler may delete it.
     ThreadListState &s = tl_list;
-    for (unsigned i = 0; i < n; ++i) {
-        if (HoldsList(s))
-            Defer(s, stops[i]);
-        else
-            RaiseMotorStopped(stops[i]);
-    }
+    for (unsigned i = 0; i < n; ++i)
+        Defer(s, stops[i]);
+    if (n > 0 && !HoldsList(s))
+        Flush(s);
 }
 
 bool SleepListUnlocked(unsigned ms)

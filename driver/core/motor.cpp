@@ -7,9 +7,12 @@
 // the board) and takes no lock itself. StepTick allocates nothing and does no
 // I/O: its frame is built on the stack and appended to the board's buffer.
 //
-// Ramp counters never wrap: a ramp of length 0 is handled on its own (one step
-// per tick, nothing to decelerate), the counter is kept within the ramp length
-// in use, and no position, target or destination leaves the 32-bit range.
+// A move runs on the ramp length it started with (AccelSteps): a change of the
+// slot's AccelLength during a move takes effect at the next start from rest,
+// so every ramp wait stays at least MinStepTime. Ramp counters never wrap: a
+// ramp of length 0 is handled on its own (one step per tick, nothing to
+// decelerate), the counter stays within the ramp length, and no position,
+// target or destination leaves the 32-bit range.
 #include "motor.h"
 
 #include <cmath>
@@ -96,6 +99,18 @@ bool SMotor::UnitsToStepsChecked(double units, int32_t *steps) const
     return true;
 }
 
+float UnitsToFloat(double units)
+{
+    constexpr double kMax = std::numeric_limits<float>::max();
+    if (std::isnan(units))
+        return 0.0f;
+    if (units > kMax)
+        return std::numeric_limits<float>::max();
+    if (units < -kMax)
+        return -std::numeric_limits<float>::max();
+    return static_cast<float>(units);
+}
+
 double SMotor::StepsToUnits(int32_t steps) const
 {
     const float c = Settings != nullptr ? Settings->Coefficient : 0.0f;
@@ -122,12 +137,13 @@ bool SMotor::MoveTo(int32_t target, bool hold)
     if (dir != 0) {
         Target = t;
         Destination = t;
+        DestinationIsUser = false;
         if (SignOf(static_cast<int64_t>(t) - Position) != dir) {
             // Behind the motor or at its position: decelerate. A ramp of
             // length 0 has nothing to decelerate over; the motor turns (or
             // stops) at its next due step.
             RampState = 3;
-            const uint32_t a = AccelLength();
+            const uint32_t a = Ramp();
             if (a == 0)
                 RampCounter = 0;
             else if (RampCounter == 0)
@@ -142,6 +158,7 @@ bool SMotor::MoveTo(int32_t target, bool hold)
 
     Target = t;
     Destination = t;
+    DestinationIsUser = false;
     ChannelBits = AddressCodeTable[Settings->Address];
     MaxStepTime = Settings->MaxStepTime * 0.001;
     MinStepTime = Settings->MinStepTime * 0.001;
@@ -160,9 +177,20 @@ bool SMotor::MoveTo(int32_t target, bool hold)
 void SMotor::Stop()
 {
     const int32_t dir = Dir();
-    if (dir == 0 || RampState == 3)
+    if (dir == 0)
         return;
-    Target = Saturate(static_cast<int64_t>(Position) + static_cast<int64_t>(dir) * AccelLength());
+    if (RampState != 3) {
+        Target = Saturate(static_cast<int64_t>(Position) + static_cast<int64_t>(dir) * Ramp());
+        return;
+    }
+    // Decelerating. Towards its own target, reached within this ramp (or at
+    // it already): it comes to rest there anyway. Otherwise the deceleration
+    // leads to a reversal (target behind) or to a new acceleration (target
+    // further on): the motor rests where the deceleration ends instead.
+    const int64_t left = static_cast<int64_t>(Target) - Position;
+    if (left == 0 || (SignOf(left) == dir && static_cast<uint64_t>(std::llabs(left)) <= RampCounter))
+        return;
+    Target = Saturate(static_cast<int64_t>(Position) + static_cast<int64_t>(dir) * RampCounter);
 }
 
 void SMotor::Initialize()
@@ -190,7 +218,7 @@ void SMotor::Reverse(int32_t towards)
 {
     SetDir(towards);
     RampState = 1;
-    RampCounter = AccelLength();
+    RampCounter = Ramp();
     FirstStep = 1;   // a 2-wire motor sends a new set-up frame first
 }
 
@@ -212,9 +240,7 @@ void SMotor::StepTick(double now)
         return;
     }
 
-    const uint32_t a = AccelLength();
-    if (a > 0 && RampCounter > a)
-        RampCounter = a;   // the ramp length was shortened during the move
+    const uint32_t a = Ramp();
 
     // The target lies behind and no ramp is left to run away from it (a ramp
     // of length 0), or the position range ends here: turn without a step.
@@ -370,5 +396,6 @@ void SMotor::ClampAtBlock()
         Position = zero;
         Target = zero;
         Destination = zero;
+        DestinationIsUser = false;
     }
 }

@@ -66,7 +66,9 @@ public:
     bool MoveTo(int32_t target, bool hold);
     // One tick: at most one step or set-up frame and one release frame.
     void StepTick(double now);
-    // Ramped stop of a running motor (AccelLength more steps).
+    // Ramped stop of a running motor: AccelLength more steps, or, while it
+    // decelerates, rest where that deceleration ends (no reversal and no new
+    // acceleration follow).
     void Stop();
     // Homing of block types (bit 0x40); other types: nothing.
     void Initialize();
@@ -81,9 +83,15 @@ public:
     double StepsToUnits(int32_t steps) const;
 
     bool IsRunning() const { return Direction.load(std::memory_order_acquire) != 0; }
-    // The ramp length in use: AccelLength read sign-extended, negative values
-    // taken as 0 (a settings file or caller may store any byte).
+    // The slot's ramp length: AccelLength read sign-extended, negative values
+    // taken as 0 (a settings file or caller may store any byte). A move keeps
+    // the value it started with (AccelSteps).
     uint32_t AccelLength() const;
+    // The destination in user steps (relative to the zero point), wide.
+    int64_t UserDestination() const
+    {
+        return DestinationIsUser ? Destination : static_cast<int64_t>(Destination) - ZeroOffset;
+    }
 
     USBDriver *Owner = nullptr;          // set by the board's constructor
     SMotorSettings *Settings = nullptr;  // the motor's slot in the board's block
@@ -91,7 +99,11 @@ public:
     uint8_t ChannelBits = 0;             // AddressCodeTable[Address] at the start
     int32_t Position = 0;                // absolute steps
     int32_t Target = 0;                  // absolute steps the ramp runs to
-    int32_t Destination = 0;             // absolute steps (see kinetrax.h)
+    int32_t Destination = 0;             // absolute steps, or user steps (below)
+    // Destination holds user steps prepared by _SM_SetDestination and not yet
+    // used: _Run measures them from the zero point it finds. Every other
+    // write of Destination stores absolute steps and clears this.
+    bool DestinationIsUser = false;
     uint32_t RampCounter = 0;
     uint8_t RampState = 0;               // 0 idle, 1 accel, 2 cruise, 3 decel
     uint8_t FirstStep = 0;               // 2-wire: send the set-up frame next
@@ -99,11 +111,13 @@ public:
     int32_t ZeroOffset = 0;              // absolute steps of the user's zero
     double NextStepTime = 0;             // s; 0 = at the next tick
     double RampTime = 0;                 // s, AccelLength x MinStepTime
-    double AccelSteps = 0;
+    double AccelSteps = 0;               // ramp length fixed at the start
     double MaxStepTime = 0;              // s
     double MinStepTime = 0;              // s
 
 private:
+    // The ramp length of the current move, fixed at its start.
+    uint32_t Ramp() const { return static_cast<uint32_t>(AccelSteps); }
     int32_t Dir() const { return Direction.load(std::memory_order_relaxed); }
     void SetDir(int32_t d) { Direction.store(d, std::memory_order_release); }
     // Direction = 0 and the stop noted; with `release` also RampState = 0
@@ -114,3 +128,7 @@ private:
     // End of a move of a block type: position kept within 0..TravelLength.
     void ClampAtBlock();
 };
+
+// A value in units as the 32-bit float of a settings record, clamped to the
+// float range (a tiny coefficient gives positions beyond it); NaN gives 0.
+float UnitsToFloat(double units);

@@ -33,6 +33,7 @@ void ClearRunState(SMotor &m)
     m.Position = 0;
     m.Target = 0;
     m.Destination = 0;
+    m.DestinationIsUser = false;
     m.ZeroOffset = 0;
     m.NextStepTime = 0;
 }
@@ -117,6 +118,7 @@ bool USBDriver::RemoveMotor(unsigned motor)
         to.Position = from.Position;
         to.Target = from.Target;
         to.Destination = from.Destination;
+        to.DestinationIsUser = from.DestinationIsUser;
         to.ZeroOffset = from.ZeroOffset;
         to.NextStepTime = 0;
         to.RampState = 0;

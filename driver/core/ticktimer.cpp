@@ -100,6 +100,10 @@ void TickAllDevices()
     double now = kxtimer::CurrentDeadlineSeconds();
     if (now < 0)
         now = GetClockSeconds();
+    struct Walk {
+        Walk() { BeginTickWalk(); }
+        ~Walk() { EndTickWalk(); }
+    } walk;
     // Count is read again before each board: a handler raised after one
     // board's tick may have emptied the list. The events a board notes are
     // raised after its visit, when the board is no longer touched.

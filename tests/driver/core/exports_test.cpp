@@ -468,19 +468,18 @@ TEST_F(Exports, UnrepresentableStepCountsAreRefused)
     EXPECT_TRUE(_SM_SetDestination(0, 0, double(max)));
     EXPECT_EQ(Motor(0, 0).Destination, max);
     EXPECT_TRUE(_SM_SetDestination(0, 1, double(max) - 1000.0));
-    EXPECT_EQ(Motor(0, 1).Destination, max);
+    EXPECT_EQ(Motor(0, 1).UserDestination() + Motor(0, 1).ZeroOffset, max);
     EXPECT_TRUE(_SMN_StepMove("M", min, false));
     EXPECT_EQ(Motor(0, 0).Target, min);
 }
 
-TEST_F(Exports, DestinationIsAbsoluteAndRunDoesNotDrift)
+TEST_F(Exports, RunMeasuresTheDestinationFromItsZeroAndDoesNotDrift)
 {
     OpenBoards({Slot(1, kX4, "M", 1.0f, 100.0f)}, {});
     ASSERT_TRUE(_SM_SetZero(0, 0));
     ASSERT_EQ(Motor(0, 0).ZeroOffset, 100);
 
     ASSERT_TRUE(_SM_SetDestination(0, 0, 50.0));
-    EXPECT_EQ(Motor(0, 0).Destination, 150);   // user 50 + zero 100
     EXPECT_EQ(_SM_GetTarget(0, 0), 50.0);      // the user target, before _Run
     EXPECT_FALSE(_SM_IsRunning(0, 0));          // no motion yet
 
@@ -491,18 +490,39 @@ TEST_F(Exports, DestinationIsAbsoluteAndRunDoesNotDrift)
     EXPECT_EQ(Motor(0, 0).Position, 150);
     EXPECT_EQ(_SM_GetPosition(0, 0), 50.0);
 
-    // A second _Run without a new destination stays where it is.
+    // A second _Run without a new destination stays where it is, also after
+    // the zero point changed.
     Events().Take();
     ASSERT_TRUE(_Run(0));
     EXPECT_EQ(Motor(0, 0).Target, 150);
     EXPECT_FALSE(_SM_IsRunning(0, 0));
     EXPECT_EQ(Events().Take(), std::vector<int32_t>{0});
     EXPECT_EQ(_SM_GetTarget(0, 0), 50.0);
+    ASSERT_TRUE(_SM_SetZero(0, 0));            // the toggle clears the zero
+    EXPECT_EQ(_SM_GetTarget(0, 0), 150.0);
+    ASSERT_TRUE(_Run(0));
+    EXPECT_EQ(Motor(0, 0).Target, 150);
+    EXPECT_FALSE(_SM_IsRunning(0, 0));
 
     // A move stores its absolute target the same way.
     ASSERT_TRUE(_SM_Move(0, 0, 20.0));
-    EXPECT_EQ(Motor(0, 0).Destination, 120);
+    EXPECT_EQ(Motor(0, 0).Destination, 20);
     EXPECT_EQ(_SM_GetTarget(0, 0), 20.0);
+    TickUntilStopped(0, 0, 2.0);
+
+    // Set target, zero, run: at real 10, destination 5, zero set at 10: the
+    // motor goes to real 15, user 5.
+    ASSERT_TRUE(_SMN_StepMove("M", 10, false));
+    TickUntilStopped(0, 0, 3.0);
+    ASSERT_EQ(Motor(0, 0).Position, 10);
+    ASSERT_TRUE(_SM_SetDestination(0, 0, 5.0));
+    ASSERT_TRUE(_SM_SetZero(0, 0));
+    EXPECT_EQ(_SM_GetTarget(0, 0), 5.0);       // still 5 from the new zero
+    ASSERT_TRUE(_Run(0));
+    TickUntilStopped(0, 0, 4.0);
+    EXPECT_EQ(_SM_GetRealPosition(0, 0), 15.0);
+    EXPECT_EQ(_SM_GetPosition(0, 0), 5.0);
+    EXPECT_EQ(_SM_GetTarget(0, 0), 5.0);
 }
 
 TEST_F(Exports, MoveToItsOwnTargetRaisesStoppedWithNoLockHeld)
