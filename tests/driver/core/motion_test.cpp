@@ -135,6 +135,9 @@ TEST_F(MotionTest, ShortMovesTurnToDecelerationEarly)
         {0, 1, {}, 0, false, true},
         // Five steps, A = 10: 50, 25, then down with the steps left.
         {10, 5, {50, 25, 25, 50}, 0, true, true},
+        // Two steps, A = 10: the second still accelerates (wait 50 / 2); the
+        // motor stops when the next step would fall due (site A).
+        {10, 2, {50}, 25, true, false},
         // No ramp: one step per tick, ending at the target like a ramp.
         {0, 2, {1}, 0, true, true},
         {0, 4, {1, 1, 1}, 0, true, true},
@@ -241,6 +244,42 @@ TEST_F(RetargetTest, BehindWhileCruisingDeceleratesAwayThenReverses)
     EXPECT_EQ(M(0).Position, 0);
     EXPECT_EQ(t.stopTicks, std::vector<int>{t.stepTicks.back()});
     EXPECT_LE(t.maxCounter, 10u);
+}
+
+TEST_F(RetargetTest, BehindWhileAcceleratingOrDeceleratingRunsOutTheRampThenReverses)
+{
+    struct Case {
+        int32_t target;             // of the first move
+        int32_t at;                 // position where the new target is given
+        uint8_t state;              // ramp state there
+        int32_t farthest;           // where the motor turns
+        std::vector<int> intervals; // from the step onto `at` to the first step back
+    };
+    const Case cases[] = {
+        // Accelerating, 3 steps made: 7 left in the counter, each waiting
+        // 50 / counter ms, then the new ramp's first wait (50 ms).
+        {100, 3, 1, 10, {17, 9, 10, 13, 17, 25, 50, 50}},
+        // Decelerating towards 25 with 8 left: the same ramp runs out away
+        // from the new target.
+        {25, 17, 3, 25, {7, 8, 9, 10, 13, 17, 25, 50, 50}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.at);
+        M(0).Position = M(0).Target = 0;
+        const int ms = RunTo(c.target, c.at);
+        ASSERT_EQ(M(0).RampState, c.state);
+        ASSERT_TRUE(Move(0, 0));
+        Trace t = Run(0, ms);
+        t.stepTicks.insert(t.stepTicks.begin(), lastStep);
+        EXPECT_EQ(t.maxPosition, c.farthest);
+        std::vector<int> d = Intervals(t.stepTicks);
+        ASSERT_GE(d.size(), c.intervals.size());
+        d.resize(c.intervals.size());
+        EXPECT_EQ(d, c.intervals);
+        EXPECT_EQ(M(0).Position, 0);
+        EXPECT_EQ(t.stopTicks, std::vector<int>{t.stepTicks.back()});
+        EXPECT_LE(t.maxCounter, 10u);
+    }
 }
 
 TEST_F(RetargetTest, TwoWireReversalSendsANewSetUpFrame)
@@ -404,6 +443,65 @@ TEST_F(MotionTest, StopLeavesDeceleratingAndRestingMotorsAlone)
     EXPECT_EQ(M(0).Target, 38);
     Run(0, ms);
     EXPECT_EQ(M(0).Position, 38);
+}
+
+TEST_F(RetargetTest, StopWhileDeceleratingForANewTargetRestsWhereTheDecelerationEnds)
+{
+    // Each case: a first move, the position where a new target is given, the
+    // new target, then Stop. The motor makes the steps left in its ramp (the
+    // waits of a deceleration) and rests there: no reversal, no new
+    // acceleration, one "Motor Stopped".
+    struct Case {
+        const char *what;
+        int32_t first, at, next;
+        int32_t rest;                // where it comes to rest
+        std::vector<int> intervals;  // from the step onto `at`
+    };
+    const Case cases[] = {
+        {"cruising, target far behind", 100, 30, -20000, 40, {5, 6, 7, 8, 9, 10, 13, 17, 25, 50}},
+        {"accelerating, target behind", 100, 3, 0, 10, {17, 9, 10, 13, 17, 25, 50}},
+        {"decelerating, target behind", 25, 17, 0, 25, {7, 8, 9, 10, 13, 17, 25, 50}},
+        {"decelerating, target further on", 25, 17, 400, 25, {7, 8, 9, 10, 13, 17, 25, 50}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        M(0).Position = M(0).Target = 0;
+        const int ms = RunTo(c.first, c.at, true);
+        ASSERT_TRUE(Move(0, c.next));
+        {
+            std::lock_guard<std::mutex> lock(b.Lock);
+            M(0).Stop();
+            M(0).Stop();   // a second stop changes nothing
+        }
+        EXPECT_EQ(M(0).Target, c.rest);
+        EXPECT_EQ(M(0).Destination, c.next);   // the destination is not changed
+        Trace t = Run(0, ms, 5000);
+        t.stepTicks.insert(t.stepTicks.begin(), lastStep);
+        EXPECT_FALSE(M(0).IsRunning());
+        EXPECT_EQ(M(0).Position, c.rest);
+        EXPECT_EQ(t.minPosition, c.at);   // never back past where the new target came
+        EXPECT_EQ(Intervals(t.stepTicks), c.intervals);
+        // Stop site C: in the tick of the last step, with the release.
+        EXPECT_EQ(t.stopTicks, std::vector<int>{t.stepTicks.back()});
+        EXPECT_EQ(t.lastTick.size(), 5u);
+    }
+
+    // No ramp: a target behind turns the motor at its next due step; a stop
+    // before that leaves it where it is.
+    Configure(0, 1, k4Wire, 0, 5, 20, false, true);
+    M(0).Position = M(0).Target = 0;
+    ASSERT_TRUE(Move(0, 100));
+    for (int ms = 0; ms < 5; ++ms)
+        Tick(ms);
+    ASSERT_TRUE(Move(0, -100));
+    {
+        std::lock_guard<std::mutex> lock(b.Lock);
+        M(0).Stop();
+    }
+    const Trace t = Run(0, 5, 100);
+    EXPECT_TRUE(t.stepTicks.empty());
+    EXPECT_EQ(M(0).Position, 5);
+    EXPECT_EQ(t.stopTicks, std::vector<int>{5});
 }
 
 TEST_F(MotionTest, StopWithoutRampStopsAtTheNextDueStep)
@@ -571,6 +669,62 @@ TEST_F(MotionTest, WithoutRampATargetBehindTurnsTheMotorAtOnce)
     EXPECT_FALSE(M(0).IsRunning());
     EXPECT_LE(t.maxCounter, 100u);
     EXPECT_EQ(t.stopTicks.size(), 1u);
+}
+
+TEST_F(MotionTest, AMoveKeepsTheRampLengthItStartedWith)
+{
+    // A = 10, 5 ms cruise, 25 steps; AccelLength changed after step `at`.
+    // The step times stay those of the unchanged ramp; a stop after the change
+    // makes the ramp's 10 steps.
+    const std::vector<int> unchanged = {50, 25, 17, 13, 10, 9, 8, 7, 6, 5, 5, 5, 5, 5, 5,
+                                        6,  7,  8,  9,  10, 13, 17, 25, 50};
+    struct Case {
+        int at;       // steps made before the change
+        int8_t to;    // new AccelLength
+    };
+    const Case cases[] = {{4, 20}, {4, 127}, {4, 0}, {4, -1}, {12, 127}, {18, 2}, {18, 0}, {18, 100}};
+    int ms = 0;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(testing::Message() << "after step " << c.at << " A -> " << int(c.to));
+        Configure(0, 1, k4Wire, 10, 5, 20);
+        M(0).Position = M(0).Target = 0;
+        ASSERT_TRUE(Move(0, 25));
+        std::vector<int> steps;
+        for (; M(0).Position < c.at; ++ms) {
+            const int32_t before = M(0).Position;
+            Tick(ms);
+            if (M(0).Position != before)
+                steps.push_back(ms);
+        }
+        S(0).AccelLength = c.to;
+        const Trace t = Run(0, ms);
+        steps.insert(steps.end(), t.stepTicks.begin(), t.stepTicks.end());
+        EXPECT_EQ(Intervals(steps), unchanged);
+        EXPECT_EQ(M(0).Position, 25);
+        EXPECT_EQ(t.stopTicks, std::vector<int>{steps.back()});
+        ms = t.end + 100;
+    }
+
+    // Stop after raising A mid-cruise: the 10 steps of the move's ramp.
+    Configure(0, 1, k4Wire, 10, 5, 20);
+    M(0).Position = M(0).Target = 0;
+    ASSERT_TRUE(Move(0, 1000));
+    while (M(0).Position < 30)
+        Tick(ms++);
+    S(0).AccelLength = 100;
+    {
+        std::lock_guard<std::mutex> lock(b.Lock);
+        M(0).Stop();
+    }
+    EXPECT_EQ(M(0).Target, 40);
+    const Trace t = Run(0, ms);
+    EXPECT_EQ(M(0).Position, 40);
+    for (int d : Intervals(t.stepTicks))
+        EXPECT_GE(d, 5);
+    // The next move from rest takes the new length.
+    ASSERT_TRUE(Move(0, 0));
+    EXPECT_EQ(M(0).RampCounter, 100u);
+    EXPECT_DOUBLE_EQ(M(0).RampTime, 0.5);
 }
 
 TEST_F(MotionTest, ChangesOfRampOrTargetNeverGiveEndlessRunsOrWaits)
