@@ -2,6 +2,7 @@
 // bus, with the tick driven by hand on a chosen clock.
 #include "exports_fixture.h"
 
+#include <algorithm>
 #include <cmath>
 #include <functional>
 #include <limits>
@@ -611,6 +612,113 @@ TEST_F(Exports, InitializeAllAndStopAll)
     }
 }
 
+TEST_F(Exports, EveryStopStopsAMotorDeceleratingForANewTarget)
+{
+    // Cruising at 5 ms per step with a ramp of 10, then sent far behind
+    // itself and stopped: it rests 10 steps on, where the deceleration ends,
+    // and neither turns back nor runs on.
+    struct Case {
+        const char *what;
+        void (*stop)();
+    };
+    const Case cases[] = {
+        {"_SM_Stop", [] { EXPECT_TRUE(_SM_Stop(0, 0)); }},
+        {"_SMN_Stop", [] { EXPECT_TRUE(_SMN_Stop("M")); }},
+        {"_StopAll", [] { _StopAll(0); }},
+        {"_SM_Stop and _StopAll", [] {
+             EXPECT_TRUE(_SM_Stop(0, 0));
+             _StopAll(0);
+         }},
+    };
+    OpenBoards({Slot(1, kX4, "M", 1.0f, 0.0f, 10, 5, 5)}, {});
+    double t = 1.0;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_TRUE(_SM_Move(0, 0, 1e6));
+        for (int i = 0; i < 1000 && _SM_GetRealPosition(0, 0) < 100.0 + 1000.0 * (&c - cases); ++i, t += 0.001)
+            TickAt(t);
+        const int32_t at = Motor(0, 0).Position;
+        ASSERT_EQ(Motor(0, 0).RampState, 2);
+        ASSERT_TRUE(_SM_Move(0, 0, -20000.0));
+        c.stop();
+        int32_t lowest = at;
+        for (int i = 0; i < 2000 && _SM_IsRunning(0, 0); ++i, t += 0.001) {
+            TickAt(t);
+            lowest = std::min(lowest, Motor(0, 0).Position);
+        }
+        EXPECT_FALSE(_SM_IsRunning(0, 0));
+        EXPECT_EQ(Motor(0, 0).Position, at + 10);
+        EXPECT_EQ(lowest, at);
+        // A reset right after finds it at rest.
+        EXPECT_TRUE(_SM_Reset(0, 0));
+        t += 0.1;
+    }
+}
+
+TEST_F(Exports, ANewStartAfterACutMoveStepsAtTheNextTick)
+{
+    // A ramp of 10 at 5 ms: after the first step the next one waits 50 ms.
+    OpenBoards({Slot(1, kX4, "M", 1.0f, 0.0f, 10, 5, 5)}, {});
+    struct Case {
+        const char *what;
+        void (*cut)();
+    };
+    const Case cases[] = {
+        {"_SMN_Reset", [] { ASSERT_TRUE(_SMN_Reset("M")); }},
+        {"_CloseDevice", [] {
+             ASSERT_TRUE(_CloseDevice(0));
+             ASSERT_TRUE(_OpenDevice(0));
+         }},
+    };
+    double t = 1.0;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_TRUE(_SM_Move(0, 0, 100.0));
+        TickAt(t);
+        TickAt(t + 0.001);
+        ASSERT_TRUE(_SM_IsRunning(0, 0));
+        c.cut();
+        ASSERT_FALSE(_SM_IsRunning(0, 0));
+        const int32_t from = Motor(0, 0).Position;
+        ASSERT_TRUE(_SM_Move(0, 0, from + 5.0));
+        simbus::ClearCalls();
+        TickAt(t + 0.002);
+        auto w = simbus::Writes(kSer0);
+        ASSERT_EQ(w.size(), 1u);
+        EXPECT_EQ(w[0], Frame4(1, from + 1));
+        TickUntilStopped(0, 0, t + 0.003);
+        EXPECT_EQ(Motor(0, 0).Position, from + 5);
+        t += 1.0;
+    }
+}
+
+TEST_F(Exports, PositionsBeyondTheFloatRangeAreClampedInRecordsAndFiles)
+{
+    // 1e-36 steps per unit: 1000 steps are 1e39 units, beyond any float.
+    OpenBoards({Slot(1, kX4, "M", 1e-36f), Slot(2, kX4, "N", 1e-36f)}, {});
+    {
+        BoardLock lock(Board(0));
+        Motor(0, 0).Position = 1000;
+        Motor(0, 0).ZeroOffset = -1000;
+        Motor(0, 1).Position = -1000;
+    }
+    const float max = std::numeric_limits<float>::max();
+    SMotorSettings info;
+    ASSERT_TRUE(_SM_GetInfo(0, 0, &info));
+    EXPECT_EQ(info.Position, max);
+    EXPECT_EQ(info.Zero, -max);
+    ASSERT_TRUE(_SM_GetInfo(0, 1, &info));
+    EXPECT_EQ(info.Position, -max);
+
+    ASSERT_TRUE(_RenameDevice(0, "Saved"));
+    DeviceSettings onDisk;
+    std::ifstream f("configs/SER0.hws", std::ios::binary);
+    f.read(reinterpret_cast<char *>(&onDisk), sizeof onDisk);
+    ASSERT_EQ(f.gcount(), 289);
+    EXPECT_EQ(onDisk.MotorSettings[0].Position, max);
+    EXPECT_EQ(onDisk.MotorSettings[1].Position, -max);
+}
+
 // ---- Zero and reset ---------------------------------------------------------------
 
 TEST_F(Exports, SetZeroTogglesAndResetKeepsTheZero)
@@ -657,6 +765,88 @@ TEST_F(Exports, SmnResetStopsARunningMotorSilently)
     EXPECT_EQ(Motor(0, 0).Position, 0);
     EXPECT_EQ(Motor(0, 0).Target, 0);
     EXPECT_EQ(_SM_GetTarget(0, 0), 0.0);
+}
+
+// ---- Host handlers inside the tick ---------------------------------------------------
+
+TEST_F(Exports, WaitingFunctionsInsideTheTickStopTheMotorAndFailAtOnce)
+{
+    // The tick is driven here on this thread: a handler raised from inside
+    // TickAllDevices runs as it would on the tick thread.
+    OpenBoards({Slot(1, kX4, "A"), Slot(2, kX4, "N", 1.0f, 0.0f, 10, 5, 5)}, {Slot(1, kX4, "B")});
+    struct Result {
+        const char *what;
+        bool result;
+    };
+    static std::vector<Result> results;
+    static double took;
+    results.clear();
+    Events().inside = [](int32_t index) {
+        if (index != 0 || !results.empty())
+            return;
+        const double start = GetClockSeconds();
+        results.push_back({"_SM_Reset", _SM_Reset(0, 1)});
+        results.push_back({"_SM_SetZero", _SM_SetZero(0, 1)});
+        results.push_back({"_SMN_SetZero", _SMN_SetZero("N")});
+        results.push_back({"_SM_Release", _SM_Release(0, 1)});
+        results.push_back({"_SMN_Release", _SMN_Release("N")});
+        results.push_back({"_SM_ReleaseAll", _SM_ReleaseAll()});
+        took = GetClockSeconds() - start;
+    };
+    ASSERT_TRUE(_SM_Move(0, 1, 1000.0));
+    TickAt(1.0);
+    TickAt(1.05);
+    TickAt(1.075);
+    ASSERT_EQ(Motor(0, 1).Position, 3);
+    ASSERT_TRUE(_SM_Move(0, 0, 1.0));   // one step without ramp: stops in its tick
+    simbus::ClearCalls();
+    TickAllDevices();
+    ASSERT_EQ(results.size(), 6u);
+    for (const Result &r : results)
+        EXPECT_FALSE(r.result) << r.what;
+    EXPECT_LT(took, 2.0);                    // no 10 s waits
+    // The stop was asked for, nothing else changed: no zero, no reset, and no
+    // release of board 0 (its motor runs); board 1 is released.
+    // (The walk ran on the real clock: motor N made its due step in it.)
+    EXPECT_TRUE(_SM_IsRunning(0, 1));
+    EXPECT_EQ(Motor(0, 1).Target, Motor(0, 1).Position + 10);
+    EXPECT_EQ(Motor(0, 1).ZeroOffset, 0);
+    EXPECT_NE(Motor(0, 1).Position, 0);
+    for (const auto &w : simbus::Writes(kSer0))
+        EXPECT_EQ(w.size() % 3, 0u);         // step frames only, no release
+    EXPECT_EQ(simbus::Writes(kSer1).size(), 1u);
+    Events().inside = nullptr;
+}
+
+TEST_F(Exports, EventsCausedByAHandlerWaitForTheNextPass)
+{
+    // A handler that answers every "Motor Stopped" of motor 0 with a move to
+    // its current target (which raises it again).
+    OpenBoards({Slot(1, kX4, "M", 1.0f, 4.0f)}, {Slot(1, kX4, "B")});
+    static int calls;
+    calls = 0;
+    Events().inside = [](int32_t index) {
+        if (index == 0 && ++calls < 1000)
+            _SM_Move(0, 0, 4.0);
+    };
+    // On this (client) thread: one event per call into the library.
+    EXPECT_TRUE(_SM_Move(0, 0, 4.0));
+    EXPECT_EQ(Events().Take().size(), 1u);
+    EXPECT_EQ(_SM_GetCount(0), 1);
+    EXPECT_EQ(Events().Take().size(), 1u);
+    // In the tick's walk: one per walk.
+    for (int walk = 0; walk < 3; ++walk) {
+        TickAllDevices();
+        EXPECT_EQ(Events().Take().size(), 1u) << walk;
+    }
+    EXPECT_EQ(calls, 5);
+    // Events of the tick's own boards still go out in the walk that noted them.
+    Events().inside = nullptr;
+    ASSERT_TRUE(_SM_Move(1, 0, 1.0));
+    TickAllDevices();
+    std::vector<int32_t> events = Events().Take();
+    std::sort(events.begin(), events.end());
+    EXPECT_EQ(events, (std::vector<int32_t>{0, 0}));   // board 1's motor 0, and the late one
 }
 
 // ---- Release and removal -------------------------------------------------------------

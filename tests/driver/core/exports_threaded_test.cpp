@@ -67,6 +67,108 @@ TEST_F(ExportsTick, StopAndWaitLetsTheTickBringTheMotorToRest)
     EXPECT_FALSE(_SM_IsRunning(0, 0));
 }
 
+TEST_F(ExportsTick, StopAndWaitOfAMotorDeceleratingForANewTargetEndsWhereItSlowsDown)
+{
+    // 2 ms cruise, ramp of 10: the deceleration away from a target far
+    // behind takes about 60 ms; every waiting function stops the motor there
+    // and succeeds, without the motor turning back.
+    OpenBoards({Slot(1, kX4, "M", 1.0f, 0.0f, 10, 2, 2)}, {});
+    struct Case {
+        const char *what;
+        bool (*call)();
+        bool keepsPosition;
+    };
+    const Case cases[] = {
+        {"_SM_Reset", [] { return _SM_Reset(0, 0); }, false},
+        {"_SM_SetZero", [] { return _SM_SetZero(0, 0); }, true},
+        {"_SMN_SetZero", [] { return _SMN_SetZero("M"); }, true},
+        {"_SM_Release", [] { return _SM_Release(0, 0); }, true},
+        {"_SMN_Release", [] { return _SMN_Release("M"); }, true},
+        {"_SM_ReleaseAll", [] { return _SM_ReleaseAll(); }, true},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        const double from = _SM_GetRealPosition(0, 0);
+        ASSERT_TRUE(_SM_Move(0, 0, from + 100000.0 - _SM_GetZero(0, 0)));
+        ASSERT_TRUE(WaitUntil([&] { return _SM_GetRealPosition(0, 0) >= from + 20.0; }));
+        ASSERT_TRUE(_SM_Move(0, 0, from - 20000.0 - _SM_GetZero(0, 0)));
+        const double at = _SM_GetRealPosition(0, 0);
+        const auto start = Clock::now();
+        EXPECT_TRUE(c.call());
+        EXPECT_LT(std::chrono::duration<double>(Clock::now() - start).count(), 5.0);
+        EXPECT_FALSE(_SM_IsRunning(0, 0));
+        if (c.keepsPosition) {
+            EXPECT_GE(_SM_GetRealPosition(0, 0), at);
+            EXPECT_LE(_SM_GetRealPosition(0, 0), at + 10.0);
+        }
+    }
+}
+
+TEST_F(ExportsTick, AWaitInAHandlerOnTheTickThreadNeitherSleepsNorHaltsTheTick)
+{
+    // Motor A ends a short move; its handler, on the tick thread, resets the
+    // long-running motor B of the other board.
+    OpenBoards({Slot(1, kX4, "A")}, {Slot(1, kX4, "B", 1.0f, 0.0f, 5, 2, 2)});
+    static std::atomic<int> result;
+    static std::atomic<double> took;
+    static std::thread::id mainThread;
+    result = -1;
+    mainThread = std::this_thread::get_id();
+    Events().inside = [](int32_t index) {
+        if (index != 0 || std::this_thread::get_id() == mainThread || result.load() != -1)
+            return;
+        const double start = GetClockSeconds();
+        result = _SM_Reset(1, 0) ? 1 : 0;
+        took = GetClockSeconds() - start;
+    };
+    ASSERT_TRUE(_SM_Move(1, 0, 100000.0));
+    ASSERT_TRUE(WaitUntil([] { return _SM_GetRealPosition(1, 0) >= 20.0; }));
+    ASSERT_TRUE(_SM_Move(0, 0, 2.0));
+    ASSERT_TRUE(WaitUntil([] { return result.load() != -1; }));
+    EXPECT_EQ(result.load(), 0);
+    EXPECT_LT(took.load(), 1.0);
+    // The stop was issued and the tick went on: B comes to rest soon.
+    EXPECT_TRUE(WaitUntil([] { return !_SM_IsRunning(1, 0); }, 2.0));
+    EXPECT_LT(_SM_GetRealPosition(1, 0), 1000.0);
+    Events().inside = nullptr;
+    EXPECT_TRUE(_SM_Reset(1, 0));
+    EXPECT_EQ(_SM_GetRealPosition(1, 0), 0.0);
+}
+
+TEST_F(ExportsTick, AHandlerAnsweringEveryEventGetsAboutOnePerTick)
+{
+    // Every "Motor Stopped" of A is answered, on the tick thread, with a move
+    // to A's current target, which raises the event again.
+    OpenBoards({Slot(1, kX4, "A")}, {Slot(1, kX4, "C"), Slot(2, kX4, "B")});
+    static std::atomic<long> answered;
+    static std::thread::id mainThread;
+    answered = 0;
+    mainThread = std::this_thread::get_id();
+    Events().inside = [](int32_t index) {
+        if (index == 0 && std::this_thread::get_id() != mainThread) {
+            ++answered;
+            _SM_Move(0, 0, 1.0);
+        }
+    };
+    ASSERT_TRUE(_SM_Move(0, 0, 1.0));
+    ASSERT_TRUE(WaitUntil([] { return answered.load() >= 20; }));
+    // Meanwhile the other board's motor still steps.
+    ASSERT_TRUE(_SM_Move(1, 1, 30.0));
+    EXPECT_TRUE(WaitUntil([] { return !_SM_IsRunning(1, 1); }));
+    EXPECT_EQ(_SM_GetRealPosition(1, 1), 30.0);
+    const auto start = Clock::now();
+    const long before = answered.load();
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const long during = answered.load() - before;
+    const double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+    // At most one per tick (a late tick catches up by one walk at a time).
+    EXPECT_LE(during, static_cast<long>(ms) + 20);
+    // Shut-down completes.
+    _CloseAllDevices();
+    EXPECT_FALSE(TickTimerRunning());
+    Events().inside = nullptr;
+}
+
 TEST_F(ExportsHeld, StopAndWaitGivesUpAfterTenSeconds)
 {
     // No tick runs, so no running motor ever comes to rest.

@@ -232,6 +232,17 @@ inline void MotorStateCases(const Api &api)
     ASSERT_EQ(Call("Motor Position", NameIn("Slow"), out), 0);
     EXPECT_LT(out.Get<double>(0), 100.0) << "the stop had no effect";
 
+    // A stop while the motor turns for a target behind it: it comes to rest
+    // where it is instead of running back to that target.
+    const double before = out.Get<double>(0);
+    ASSERT_EQ(Call("Move Motor", MoveIn(1000.0, 0, "Slow"), out), 0);
+    ASSERT_EQ(Call("Move Motor", MoveIn(-1000.0, 0, "Slow"), out), 0);
+    EXPECT_EQ(Call("Stop Motor", NameIn("Slow"), out), 0);
+    api.Settle("Slow");
+    ASSERT_EQ(Call("Motor Position", NameIn("Slow"), out), 0);
+    EXPECT_GT(out.Get<double>(0), before - 5.0) << "the motor ran back after the stop";
+    EXPECT_LT(out.Get<double>(0), before + 5.0);
+
     // Zero at rest: Lift stands at 2.5.
     ASSERT_EQ(Call("Motor Position", NameIn("Lift"), out), 0);
     EXPECT_DOUBLE_EQ(out.Get<double>(0), 2.5);
