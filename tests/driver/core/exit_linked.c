@@ -17,18 +17,9 @@
 #include <unistd.h>
 
 #include "kinetrax.h"
+#include "ccheck.h"
 
 void OtherLibraryExit(int status);
-
-static int failures = 0;
-
-#define CHECK(cond)                                                                   \
-    do {                                                                              \
-        if (!(cond)) {                                                                \
-            fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond);  \
-            ++failures;                                                               \
-        }                                                                             \
-    } while (0)
 
 /* Status of a child that runs `body`; -1 when it did not exit normally. */
 static int ChildStatus(void (*body)(void))

@@ -20,16 +20,7 @@
 #include <unistd.h>
 
 #include "kinetrax.h"
-
-static int failures = 0;
-
-#define CHECK(cond)                                                                   \
-    do {                                                                              \
-        if (!(cond)) {                                                                \
-            fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond);  \
-            ++failures;                                                               \
-        }                                                                             \
-    } while (0)
+#include "ccheck.h"
 
 /* The 43 functions of the device and motor interface. */
 static const char *const kNames[] = {
