@@ -80,4 +80,64 @@ TEST(PluginThreaded, MotorStoppedFromTheTickThreadMayCallBackIntoTheLibrary)
     std::filesystem::remove_all(templ, ec);
 }
 
+// From "Motor Stopped" of X-axis on the tick thread: "Set Zero" and "Release
+// Motor" of the running Slow. They must not wait there.
+struct WaitsInside {
+    std::atomic<int> calls{0};
+    std::atomic<int> zero{-1}, release{-1};
+    std::atomic<double> took{-1};
+};
+WaitsInside g_waits;
+
+void CallWaitsBack(int32_t index)
+{
+    if (index != 0 || ++g_waits.calls != 1)
+        return;
+    const double start = GetClockSeconds();
+    // A failure: the handler's result 1 and Succes 0.
+    Block out(0xAB);
+    if (Call("Set Zero", NameIn("Slow"), out) == 1)
+        g_waits.zero = out.Get<int32_t>(0);
+    if (Call("Release Motor", NameIn("Slow"), out) == 1)
+        g_waits.release = out.Get<int32_t>(0);
+    g_waits.took = GetClockSeconds() - start;
+}
+
+TEST(PluginThreaded, WaitingFunctionsCalledFromTheTickThreadStopTheMotorAndFailAtOnce)
+{
+    char templ[] = "/tmp/kx-plugin-thr-XXXXXX";
+    ASSERT_NE(mkdtemp(templ), nullptr);
+    const std::string hostDir = std::string(templ) + "/";
+    simbus::Reset(kTestDevices);
+    WriteTestBoards(hostDir);
+    Rec().Clear();
+    Rec().configDir = hostDir;
+    Rec().eventId = 32;
+    Rec().inside = CallWaitsBack;
+    QdxHostFuncs host = MakeHost(18);
+    ASSERT_EQ(_InitQdxPlugin(&host), 0);
+    ASSERT_TRUE(TickTimerRunning());
+
+    ASSERT_TRUE(_SMN_Move("Slow", 1000.0, false, 0));
+    ASSERT_TRUE(_SMN_Move("X-axis", 2.0, false, 0));   // one step, then the event
+    ASSERT_TRUE(Rec().WaitRaises(1)) << "no Motor Stopped within 10 s";
+    EXPECT_EQ(g_waits.zero.load(), 0);
+    EXPECT_EQ(g_waits.release.load(), 0);
+    EXPECT_GE(g_waits.took.load(), 0.0);
+    EXPECT_LT(g_waits.took.load(), 1.0);
+    // The stop was asked for and the tick went on: Slow comes to rest and
+    // raises its own event.
+    ASSERT_TRUE(Rec().WaitRaises(2)) << "Slow did not stop";
+    EXPECT_EQ(_SMN_IsRunning("Slow"), 0);
+    Block out(0xAB);
+    ASSERT_EQ(Call("Set Zero", NameIn("Slow"), out), 0);
+    EXPECT_EQ(out.Get<int32_t>(0), 1);
+
+    Rec().inside = nullptr;
+    _CloseAllDevices();
+    QdxHost = nullptr;
+    std::error_code ec;
+    std::filesystem::remove_all(templ, ec);
+}
+
 } // namespace
