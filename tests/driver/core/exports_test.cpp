@@ -705,18 +705,18 @@ TEST_F(Exports, PositionsBeyondTheFloatRangeAreClampedInRecordsAndFiles)
     const float max = std::numeric_limits<float>::max();
     SMotorSettings info;
     ASSERT_TRUE(_SM_GetInfo(0, 0, &info));
-    EXPECT_EQ(info.Position, max);
-    EXPECT_EQ(info.Zero, -max);
+    EXPECT_EQ(+info.Position, max);   // packed fields: read by value
+    EXPECT_EQ(+info.Zero, -max);
     ASSERT_TRUE(_SM_GetInfo(0, 1, &info));
-    EXPECT_EQ(info.Position, -max);
+    EXPECT_EQ(+info.Position, -max);
 
     ASSERT_TRUE(_RenameDevice(0, "Saved"));
     DeviceSettings onDisk;
     std::ifstream f("configs/SER0.hws", std::ios::binary);
     f.read(reinterpret_cast<char *>(&onDisk), sizeof onDisk);
     ASSERT_EQ(f.gcount(), 289);
-    EXPECT_EQ(onDisk.MotorSettings[0].Position, max);
-    EXPECT_EQ(onDisk.MotorSettings[1].Position, -max);
+    EXPECT_EQ(+onDisk.MotorSettings[0].Position, max);
+    EXPECT_EQ(+onDisk.MotorSettings[1].Position, -max);
 }
 
 // ---- Zero and reset ---------------------------------------------------------------
