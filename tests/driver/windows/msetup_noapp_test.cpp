@@ -1,9 +1,11 @@
 // msetup_noapp_test.cpp - a client without a Qt application object: records
-// are stored, the dialog is refused, message boxes go to stderr.
+// are stored (and saved even when the board's name write fails), the dialog
+// is refused, message boxes go to stderr.
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <string>
 
 #include <unistd.h>
@@ -51,6 +53,22 @@ TEST_F(NoApplication, RecordsAreStoredAndTheDialogIsRefused) {
   EXPECT_FALSE(_SMN_Setup("Lonely"));
   EXPECT_EQ(_DlgMotorSetup, nullptr);
   EXPECT_TRUE(std::filesystem::exists(dir_ + "/SER1.hws"));
+}
+
+TEST_F(NoApplication, AFailedNameWriteStillSavesTheRecord) {
+  SMotorSettings s;
+  std::memset(&s, 0, sizeof s);
+  s.Address = 3;
+  s.TypeCode = 0x86;
+  s.Coefficient = 1.0f;
+  std::memcpy(s.Name, "Kept", 4);
+  simbus::FailNext(simbus::Op::WriteUserArea, 1);
+  EXPECT_EQ(_SM_Setup(0, -1, &s), -1);   // the failed name write is reported
+  DeviceSettings saved;
+  std::ifstream f(dir_ + "/SER1.hws", std::ios::binary);
+  ASSERT_TRUE(f.read(reinterpret_cast<char *>(&saved), sizeof saved));
+  EXPECT_EQ(saved.MotorSettings[0].Address, 3);   // but the record is in the file
+  EXPECT_EQ(std::memcmp(saved.MotorSettings[0].Name, "Kept", 4), 0);
 }
 
 TEST_F(NoApplication, MessageBoxWritesToStderr) {
