@@ -14,6 +14,7 @@
 #include "kinetrax.h"
 #include "msgbox.h"
 #include "msetup.h"
+#include "records.h"
 #include "simbus.h"
 
 namespace {
@@ -56,12 +57,7 @@ TEST_F(NoApplication, RecordsAreStoredAndTheDialogIsRefused) {
 }
 
 TEST_F(NoApplication, AFailedNameWriteStillSavesTheRecord) {
-  SMotorSettings s;
-  std::memset(&s, 0, sizeof s);
-  s.Address = 3;
-  s.TypeCode = 0x86;
-  s.Coefficient = 1.0f;
-  std::memcpy(s.Name, "Kept", 4);
+  const SMotorSettings s = MakeRecord({.address = 3, .type = 0x86, .name = "Kept"});
   simbus::FailNext(simbus::Op::WriteUserArea, 1);
   EXPECT_EQ(_SM_Setup(0, -1, &s), -1);   // the failed name write is reported
   DeviceSettings saved;
