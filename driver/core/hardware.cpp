@@ -289,9 +289,9 @@ bool USBDriver::Open()
         }
         if (read > sizeof area)
             read = sizeof area;
-        const size_t chipName = read > 0 ? strnlen(reinterpret_cast<const char *>(area), read) : 0;
-        if (chipName > 0)
-            Name.assign(reinterpret_cast<const char *>(area), chipName);
+        const size_t chipNameLength = read > 0 ? strnlen(reinterpret_cast<const char *>(area), read) : 0;
+        if (chipNameLength > 0)
+            Name.assign(reinterpret_cast<const char *>(area), chipNameLength);
         if (!LoadSettings()) {
             ClosePort();
             return false;
@@ -302,8 +302,8 @@ bool USBDriver::Open()
             BoardLock lock(*this);
             // A block without a name (no settings file yet) takes the chip's:
             // the next save writes back what the chip holds, not ten zeros.
-            if (chipName > 0 && Settings.BoardName[0] == 0)
-                PutBoardName(Settings.BoardName, reinterpret_cast<const char *>(area), chipName);
+            if (chipNameLength > 0 && Settings.BoardName[0] == 0)
+                PutBoardName(Settings.BoardName, reinterpret_cast<const char *>(area), chipNameLength);
             std::memcpy(fileName, Settings.BoardName, sizeof fileName);
             uint32_t count = 0;
             for (int i = 0; i < 7; ++i) {
@@ -328,7 +328,7 @@ bool USBDriver::Open()
             return false;
         }
         // A chip that gives no name: the display name is the settings file's.
-        if (chipName == 0 && fileName[0] != 0)
+        if (chipNameLength == 0 && fileName[0] != 0)
             Name.assign(fileName, strnlen(fileName, sizeof fileName));
     }
     // With no board lock held: starting the tick may wait for a stopping

@@ -129,7 +129,7 @@ public:
 
     ftdi::FtHandle Handle = nullptr;      // guarded by Lock (+ OpLock to change)
     std::atomic<bool> Opened{false};      // written under Lock and OpLock
-    std::atomic<uint32_t> MotorCount{0};  // written under Lock
+    std::atomic<uint32_t> MotorCount{0};  // written under Lock; 0 while not open
     bool HoldStart = false;               // guarded by Lock
     DeviceSettings Settings;              // slots read by the tick: guarded by Lock
     SMotor Motors[7];                     // guarded by Lock (see motor.h)
