@@ -416,6 +416,38 @@ TEST_F(Emulated, UnplugAndReplugThroughTheBoard)
     EXPECT_FALSE(v.received.empty());   // the release frames of the reopen
 }
 
+// A rename while seven motors step on every tick: the user-area write (a few
+// hundred control transfers of 1 ms each here) lets the pin bytes through
+// between its transfers, so no tick's frames are refused or lost, and all of
+// them reach the chip.
+TEST_F(Emulated, RenameDuringFastMotionLosesNoFrame)
+{
+    std::vector<SMotorSettings> slots;
+    for (uint8_t m = 0; m < 7; ++m)   // two-wire motors, a step on every tick
+        slots.push_back(MakeRecord({.address = uint8_t(m + 1), .type = 0x01, .name = "m", .length = 2000000000}));
+    WriteSettings("M1", boardtest::Block(slots));
+    const int id = kxemu::Plug(kxemu::Kind::FT232R, "TRUV-kq4", "M1");
+    kxemu::SetTransferTime(1000, 100);
+    SetTickTimerSuppressed(false);
+    ASSERT_EQ(_RefreshDevices(), 1);
+    USBDriver *b = DeviceList.At(0);
+    for (unsigned m = 0; m < 7; ++m)
+        ASSERT_TRUE(_SM_Move(0, m, 1e8));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const uint64_t before = detail::LibftdiCountersForTest(b->Handle).queuedBytes;
+    ASSERT_TRUE(_RenameDevice(0, "Fast"));
+    const uint64_t during = detail::LibftdiCountersForTest(b->Handle).queuedBytes - before;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    StopTickTimer();
+    const detail::LibftdiCounters c = detail::LibftdiCountersForTest(b->Handle);
+    _CloseAllDevices();   // drains the queue
+    EXPECT_EQ(c.refusedWrites, 0u);
+    EXPECT_EQ(c.failedTransfers, 0u);
+    EXPECT_GT(during, 91u * 100);   // the motors kept stepping through the rename
+    const kxemu::View v = kxemu::Snapshot(id);
+    EXPECT_EQ(v.received.size(), c.queuedBytes);   // in order: one queue, one writer
+}
+
 unsigned CountEntries(const char *dir)
 {
     unsigned n = 0;
