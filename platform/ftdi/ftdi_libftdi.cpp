@@ -87,6 +87,8 @@ struct Board {
     std::mutex eeprom;            // one user-area read or write at a time (taken before the others)
     std::mutex usb;               // every use of ctx: the writer's bulk writes and client transfers
     bool bitbang = false;         // guarded by usb
+    uint8_t pinMask = 0, pinMode = 0;   // the last pin mode set; guarded by usb
+    uint32_t pinRate = 0;         // the last pin clock set (0: none); guarded by usb
 
     std::mutex ringLock;
     std::condition_variable ringCv;   // the writer: bytes queued, or stop
@@ -322,6 +324,8 @@ FtStatus PinMode(FtHandle h, uint8_t mask, uint8_t mode)
     if (ftdi_set_bitmode(b->ctx, mask, mode) < 0)
         return FT_IO_ERROR;
     b->bitbang = mode != BITMODE_RESET;
+    b->pinMask = mask;
+    b->pinMode = mode;
     return FT_OK;
 }
 
@@ -333,7 +337,10 @@ FtStatus PinClock(FtHandle h, uint32_t rate)
     if (rate == 0)
         return FT_INVALID_PARAMETER;
     auto lock = b->UsbAfterPins();
-    return ftdi_set_baudrate(b->ctx, LibftdiBaud(rate, b->bitbang)) < 0 ? FT_IO_ERROR : FT_OK;
+    if (ftdi_set_baudrate(b->ctx, LibftdiBaud(rate, b->bitbang)) < 0)
+        return FT_IO_ERROR;
+    b->pinRate = rate;
+    return FT_OK;
 }
 
 // Reads the EEPROM image word by word (one USB lock per word) and its size.
@@ -405,10 +412,16 @@ FtStatus WriteUa(FtHandle h, const uint8_t *data, uint32_t size)
     // poll and the latency timer at 0x77. The FT232R's internal EEPROM takes
     // no write without them; the external 93Cx6 parts don't mind. The latency
     // timer only paces reads from the chip; it is put back afterwards.
+    // Nothing says the SIO reset leaves bit-bang mode on every chip: the pin
+    // mode and clock are set again before the USB lock goes to a pin write.
     unsigned char latency = 0;
     {
         auto lock = b->UsbAfterPins();
-        if (ftdi_usb_reset(b->ctx) < 0 || ftdi_get_latency_timer(b->ctx, &latency) < 0)
+        if (ftdi_usb_reset(b->ctx) < 0)
+            return FT_EEPROM_WRITE_FAILED;
+        const bool pins = (!b->bitbang || ftdi_set_bitmode(b->ctx, b->pinMask, b->pinMode) >= 0) &&
+                          (!b->pinRate || ftdi_set_baudrate(b->ctx, LibftdiBaud(b->pinRate, b->bitbang)) >= 0);
+        if (!pins || ftdi_get_latency_timer(b->ctx, &latency) < 0)
             return FT_EEPROM_WRITE_FAILED;
     }
     {

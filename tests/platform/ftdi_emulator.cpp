@@ -64,6 +64,7 @@ struct Chip {
     int latchedWord = -1;   // FT232R: even word waiting for its pair
     uint16_t latchedValue = 0;
     unsigned eepromWrites = 0;
+    size_t outsideBitbang = 0;
 
     int failBulk = 0;
     bool corrupt = false;
@@ -345,6 +346,7 @@ View Snapshot(int id)
     v.arrivals = chip->arrivals;
     v.controls = chip->controls;
     v.eepromWrites = chip->eepromWrites;
+    v.outsideBitbang = chip->outsideBitbang;
     v.claimed = chip->attached && chip->dev->claimer != nullptr;
     return v;
 }
@@ -647,7 +649,11 @@ int libusb_control_transfer(libusb_device_handle *handle, uint8_t request_type, 
         if (request_type == FTDI_DEVICE_OUT_REQTYPE) {
             switch (bRequest) {
             case SIO_RESET_REQUEST:
-                break;   // purges the chip's buffers; settings stay
+                // Purges the buffers. Whether a chip stays in bit-bang mode
+                // is not documented: the emulator takes the cautious view.
+                if (wValue == SIO_RESET_SIO)
+                    chip.bitMode = 0;
+                break;
             case SIO_SET_BAUDRATE_REQUEST:
                 chip.baudSet = true;
                 chip.baudValue = wValue;
@@ -764,6 +770,8 @@ int libusb_bulk_transfer(libusb_device_handle *handle, unsigned char endpoint, u
         if (!dev->attached)
             return LIBUSB_ERROR_NO_DEVICE;
         kxemu::Chip &chip = *dev->chip;
+        if (chip.bitMode == 0)
+            chip.outsideBitbang += size_t(length);
         chip.arrivals.push_back({kxemu::NowNs(), chip.received.size(), size_t(length)});
         chip.received.insert(chip.received.end(), data, data + length);
     }

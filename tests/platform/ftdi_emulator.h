@@ -19,7 +19,7 @@
 // extra package, and runs unchanged under ASan and TSan.
 //
 // What it models per chip: device and string descriptors (optionally no serial
-// string), SIO reset, bit-bang mode, baud divisor, latency timer, modem status,
+// string), SIO reset (which leaves bit-bang mode), bit-bang mode, baud divisor, latency timer, modem status,
 // EEPROM words read and written (93C46/93C56 wrap at their size; the FT232R's
 // internal EEPROM takes writes only after the latency timer was set to 0x77
 // and commits two words at a time; the FT230X ignores writes to its reserved
@@ -98,6 +98,7 @@ struct View {
     std::vector<Arrival> arrivals;
     std::vector<Control> controls;        // every control transfer, in order
     unsigned eepromWrites = 0;            // write requests taken (stored or not)
+    size_t outsideBitbang = 0;            // bulk bytes that came while not in bit-bang mode
     bool claimed = false;                 // interface 0 claimed by an open handle
 };
 View Snapshot(int id);

@@ -186,7 +186,12 @@ TEST_F(Emulated, UserAreaNameRoundTripOnEveryChip)
         EXPECT_EQ(area[0], 0);   // never named
 
         for (const char *name : {"Bench left", "Z\0\0\0\0\0\0\0\0"}) {
+            const kxemu::View set = kxemu::Snapshot(id);
             ASSERT_EQ(FtWriteUserArea(h, reinterpret_cast<const uint8_t *>(name), 10), FT_OK);
+            const kxemu::View after = kxemu::Snapshot(id);   // the pins as they were
+            EXPECT_EQ(after.bitMode, 1);
+            EXPECT_EQ(after.baudValue, set.baudValue);
+            EXPECT_EQ(after.baudIndex, set.baudIndex);
             EXPECT_EQ(FtCloseDevice(h), FT_OK);
             h = OpenAndSetUp(k.name);
             ASSERT_NE(h, nullptr);
@@ -274,9 +279,12 @@ TEST_F(Emulated, Ft232rEepromWriteIsPrepared)
         if (c.request != SIO_READ_EEPROM_REQUEST)
             before.push_back(c.request);
     }
-    EXPECT_EQ(before, (std::vector<uint8_t>{SIO_RESET_REQUEST, SIO_GET_LATENCY_TIMER_REQUEST,
-                                            SIO_POLL_MODEM_STATUS_REQUEST, SIO_SET_LATENCY_TIMER_REQUEST}));
+    // (the pin mode and clock again right after the reset).
+    EXPECT_EQ(before, (std::vector<uint8_t>{SIO_RESET_REQUEST, SIO_SET_BITMODE_REQUEST, SIO_SET_BAUDRATE_REQUEST,
+                                            SIO_GET_LATENCY_TIMER_REQUEST, SIO_POLL_MODEM_STATUS_REQUEST,
+                                            SIO_SET_LATENCY_TIMER_REQUEST}));
     EXPECT_EQ(v.latency, 16);
+    EXPECT_EQ(v.bitMode, 1);
     EXPECT_EQ(FtCloseDevice(h), FT_OK);
 }
 
@@ -446,6 +454,7 @@ TEST_F(Emulated, RenameDuringFastMotionLosesNoFrame)
     EXPECT_GT(during, 91u * 100);   // the motors kept stepping through the rename
     const kxemu::View v = kxemu::Snapshot(id);
     EXPECT_EQ(v.received.size(), c.queuedBytes);   // in order: one queue, one writer
+    EXPECT_EQ(v.outsideBitbang, 0u);   // none while the EEPROM write's reset had left bit-bang mode
 }
 
 unsigned CountEntries(const char *dir)
