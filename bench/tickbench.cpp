@@ -699,15 +699,19 @@ int main(int argc, char **argv)
                 cpus, fifoOk ? "permitted" : "not permitted", seconds,
                 kAllocsCounted ? "counted" : "not counted (sanitizer build)");
 
-    if (backendOnly) {
-#ifdef KX_BENCH_LIBFTDI
-        PrintBackend(seconds);
-#endif
+    // Closes the boards and removes the scratch directory.
+    auto finish = [&dir] {
         _CloseAllDevices();
         std::filesystem::current_path("/");
         std::error_code ec;
         std::filesystem::remove_all(dir, ec);
         return 0;
+    };
+    if (backendOnly) {
+#ifdef KX_BENCH_LIBFTDI
+        PrintBackend(seconds);
+#endif
+        return finish();
     }
 
     // 1. Work per board-tick, controlled clock, no tick thread.
@@ -808,10 +812,5 @@ int main(int argc, char **argv)
     // 4. The libftdi backend (the simulated bus is done with from here on).
     PrintBackend(seconds);
 #endif
-
-    _CloseAllDevices();
-    std::filesystem::current_path("/");
-    std::error_code ec;
-    std::filesystem::remove_all(dir, ec);
-    return 0;
+    return finish();
 }

@@ -226,14 +226,20 @@ std::vector<uint8_t> ProgrammedEeprom(Kind kind, const std::string &manufacturer
     case Kind::FT232H: type = TYPE_232H; part = 0x56; break;
     default: break;
     }
-    // libftdi's own builder (no device needed; it only checks that a handle is set).
+    return LibftdiEeprom(type, part, manufacturer, product, hasSerial ? serial.c_str() : nullptr);
+}
+
+std::vector<uint8_t> LibftdiEeprom(int type, int part, const std::string &manufacturer,
+                                   const std::string &product, const char *serial)
+{
+    // libftdi's builder needs no device; it only checks that a handle is set.
     ftdi_context *f = ftdi_new();
     if (!f)
         return {};
-    f->type = type;
+    f->type = ftdi_chip_type(type);
     f->usb_dev = reinterpret_cast<libusb_device_handle *>(0x10);
-    std::string m = manufacturer, p = product, s = serial;
-    ftdi_eeprom_initdefaults(f, m.data(), p.data(), hasSerial ? s.data() : nullptr);
+    std::string m = manufacturer, p = product, s = serial ? serial : "";
+    ftdi_eeprom_initdefaults(f, m.data(), p.data(), serial ? s.data() : nullptr);
     ftdi_set_eeprom_value(f, CHIP_TYPE, part);
     std::vector<uint8_t> img(256, 0);
     int size = 0;

@@ -113,6 +113,11 @@ struct Live {
 };
 Live Count();
 
+// An EEPROM image from libftdi's own builder for chip type `type` (an
+// ftdi_chip_type) with an EEPROM part `part` (0x46: 128 bytes, 0x56: 256); no
+// serial string when `serial` is null. Empty when the builder refuses.
+std::vector<uint8_t> LibftdiEeprom(int type, int part, const std::string &manufacturer,
+                                   const std::string &product, const char *serial);
 // An EEPROM image as the chip's vendor tools program it for `kind`.
 std::vector<uint8_t> ProgrammedEeprom(Kind kind, const std::string &manufacturer,
                                       const std::string &product, const std::string &serial,

@@ -32,9 +32,6 @@ endforeach()
 # The EEPROM user-area logic (pure functions, fixtures from libftdi's builder)
 # and the libftdi backend on a machine without boards.
 if(TARGET PkgConfig::LIBFTDI1)
-  kx_add_gtest(NAME platform_eeprom_test
-    SOURCES ${CMAKE_CURRENT_LIST_DIR}/eeprom_test.cpp
-    LIBS kx_platform)
   add_executable(platform_libftdi_test ${CMAKE_CURRENT_LIST_DIR}/libftdi_test.cpp)
   target_link_libraries(platform_libftdi_test PRIVATE kx_core GTest::gtest GTest::gtest_main)
   add_test(NAME platform_libftdi_test COMMAND platform_libftdi_test)
@@ -45,6 +42,9 @@ if(TARGET PkgConfig::LIBFTDI1)
   add_library(kx_ftdi_emulator STATIC ${CMAKE_CURRENT_LIST_DIR}/ftdi_emulator.cpp)
   target_include_directories(kx_ftdi_emulator PUBLIC ${CMAKE_CURRENT_LIST_DIR})
   target_link_libraries(kx_ftdi_emulator PUBLIC kx_platform PkgConfig::LIBFTDI1)
+  kx_add_gtest(NAME platform_eeprom_test
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/eeprom_test.cpp
+    LIBS kx_ftdi_emulator)
   kx_add_gtest(NAME platform_libftdi_emulated_test
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/libftdi_emulated_test.cpp
     LIBS kx_core kx_ftdi_emulator
