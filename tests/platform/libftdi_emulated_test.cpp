@@ -409,7 +409,7 @@ TEST_F(Emulated, UnplugAndReplugThroughTheBoard)
     Bytes file = boardtest::ReadFile(SettingsPath("U1"));
     ASSERT_EQ(file.size(), sizeof saved);
     std::memcpy(&saved, file.data(), sizeof saved);
-    EXPECT_EQ(saved.MotorSettings[0].Position, 4.5f);
+    EXPECT_EQ(static_cast<float>(saved.MotorSettings[0].Position), 4.5f);   // a copy: the record is packed
     b.OnWatchTimer();
     EXPECT_FALSE(b.Opened);
 
