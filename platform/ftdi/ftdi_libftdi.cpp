@@ -60,7 +60,8 @@ ee::Chip ChipOf(const ftdi_context *ctx)
 }
 
 // One stderr line per cause and device: the watchdog and discovery retry every
-// few hundred milliseconds and must not flood the terminal.
+// few hundred milliseconds and must not flood the terminal. An empty text
+// forgets the last cause without printing.
 void Complain(const std::string &key, const std::string &text)
 {
     static std::mutex m;
@@ -70,6 +71,8 @@ void Complain(const std::string &key, const std::string &text)
     if (last == text)
         return;
     last = text;
+    if (text.empty())
+        return;   // the cause went away: a later one is told again
     std::fprintf(stderr, "kinetrax: %s\n", text.c_str());
 }
 
@@ -295,7 +298,7 @@ FtStatus Open(const char *serial, FtHandle *handle)
         if (r == -8 || r == -4)
             cause += " (no permission: install platform/ftdi/99-kinetrax-ftdi.rules, see the README)";
         else if (r == -5)
-            cause += " (the kernel's serial driver holds it and could not be detached)";
+            cause += " (another program, or the kernel's serial driver, holds it)";
         Complain("open " + board->serial, "can't open FTDI device " + board->serial + ": " + cause);
         return FT_DEVICE_NOT_OPENED;
     }

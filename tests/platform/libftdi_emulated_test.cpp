@@ -161,6 +161,24 @@ TEST_F(Emulated, OpenSetsBitBangAndTheFastestDivisorOnEveryChip)
     ftdi_free(f);
 }
 
+// A claimed interface can't be claimed again (EBUSY): a second open of an
+// open board fails and leaves nothing behind; once closed, it opens again.
+TEST_F(Emulated, SecondOpenOfAnOpenChipIsRefused)
+{
+    kxemu::Plug(kxemu::Kind::FT232R, "TRUV-kq4", "E1");
+    FtHandle first = OpenAndSetUp("E1");
+    ASSERT_NE(first, nullptr);
+    const kxemu::Live live = kxemu::Count();
+    FtHandle second = nullptr;
+    EXPECT_EQ(FtOpenBySerial("E1", &second), FT_DEVICE_NOT_OPENED);
+    EXPECT_EQ(second, nullptr);
+    EXPECT_EQ(kxemu::Count().handles, live.handles);
+    EXPECT_EQ(kxemu::Count().contexts, live.contexts);
+    EXPECT_EQ(FtCloseDevice(first), FT_OK);
+    EXPECT_EQ(FtOpenBySerial("E1", &second), FT_OK);
+    EXPECT_EQ(FtCloseDevice(second), FT_OK);
+}
+
 // Rename, close, reopen, name back, on every chip; no EEPROM byte outside the
 // name's bytes and the checksum ever changes.
 TEST_F(Emulated, UserAreaNameRoundTripOnEveryChip)
