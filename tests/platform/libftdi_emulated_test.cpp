@@ -306,51 +306,63 @@ TEST_F(Emulated, Ft232rEepromWriteIsPrepared)
     EXPECT_EQ(FtCloseDevice(h), FT_OK);
 }
 
-// 8 boards x 7 motors' worth of pin bytes (91 bytes per board-tick) at 1 kHz
-// for 2 s: every byte arrives, in tick order.
+// 8 boards x 7 four-wire motors stepping on every tick of the real tick
+// thread for 2 s: every frame reaches its chip, and each motor's frames come
+// in step order (the coil pattern advances by one per frame) and are as many
+// as the steps the motor made.
 TEST_F(Emulated, PinBytesOfEightBoardsArriveCompleteAndInOrder)
 {
-    constexpr int kBoards = 8, kTicks = 2000, kPerTick = 91;
+    constexpr unsigned kBoards = 8, kMotors = 7;
+    std::vector<SMotorSettings> slots;
+    for (uint8_t m = 0; m < kMotors; ++m)
+        slots.push_back(MakeRecord({.address = uint8_t(m + 1), .type = 0x85, .name = "m", .length = 2000000000}));
     std::vector<int> ids;
-    std::vector<FtHandle> handles;
-    for (int b = 0; b < kBoards; ++b) {
+    for (unsigned b = 0; b < kBoards; ++b) {
         const std::string serial = "P" + std::to_string(b);
+        WriteSettings(serial.c_str(), boardtest::Block(slots));
         ids.push_back(kxemu::Plug(kxemu::Kind::FT232R, "TRUV-kq4", serial));
-        handles.push_back(OpenAndSetUp(serial.c_str()));
-        ASSERT_NE(handles.back(), nullptr);
-        kxemu::ClearRecords(ids.back());
     }
-    auto byteOf = [](int board, int tick, int i) { return uint8_t(tick * 7 + i * 3 + board); };
-    timespec next;
-    clock_gettime(CLOCK_MONOTONIC, &next);
-    unsigned refused = 0;
-    for (int t = 0; t < kTicks; ++t) {
-        next.tv_nsec += 1000000;
-        if (next.tv_nsec >= 1000000000) {
-            next.tv_nsec -= 1000000000;
-            ++next.tv_sec;
-        }
-        clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr);
-        for (int b = 0; b < kBoards; ++b) {
-            uint8_t buf[kPerTick];
-            for (int i = 0; i < kPerTick; ++i)
-                buf[i] = byteOf(b, t, i);
-            uint32_t written = 0;
-            refused += FtWriteBytes(handles[b], buf, kPerTick, &written) != FT_OK;
-        }
+    SetTickTimerSuppressed(false);
+    ASSERT_EQ(_RefreshDevices(), int(kBoards));
+    for (unsigned b = 0; b < kBoards; ++b)
+        for (unsigned m = 0; m < kMotors; ++m)
+            ASSERT_TRUE(_SM_Move(b, m, 1e8));
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    StopTickTimer();
+    std::vector<detail::LibftdiCounters> counters;
+    std::vector<std::vector<int32_t>> steps(kBoards);
+    for (unsigned b = 0; b < kBoards; ++b) {
+        USBDriver *board = DeviceList.At(b);
+        counters.push_back(detail::LibftdiCountersForTest(board->Handle));
+        for (unsigned m = 0; m < kMotors; ++m)
+            steps[b].push_back(board->Motors[m].Position);
     }
-    EXPECT_EQ(refused, 0u);
-    for (int b = 0; b < kBoards; ++b) {
-        const detail::LibftdiCounters c = detail::LibftdiCountersForTest(handles[b]);
-        EXPECT_EQ(c.failedTransfers + c.refusedWrites, 0u);
-        EXPECT_EQ(FtCloseDevice(handles[b]), FT_OK);   // drains the queue
+    _CloseAllDevices();   // drains the queues
+    const uint8_t full[4] = {0x08, 0x04, 0x02, 0x01};   // four-wire full-step patterns by position & 3
+    for (unsigned b = 0; b < kBoards; ++b) {
+        SCOPED_TRACE("board " + std::to_string(b));
+        EXPECT_EQ(counters[b].refusedWrites + counters[b].failedTransfers, 0u);
         const kxemu::View v = kxemu::Snapshot(ids[b]);
-        ASSERT_EQ(v.received.size(), size_t(kTicks) * kPerTick);
-        for (int t = 0; t < kTicks; ++t)
-            for (int i = 0; i < kPerTick; ++i)
-                ASSERT_EQ(v.received[size_t(t) * kPerTick + size_t(i)], byteOf(b, t, i))
-                    << "board " << b << " tick " << t;
-        EXPECT_EQ(v.bitMode, 1);
+        ASSERT_EQ(v.received.size(), counters[b].queuedBytes);
+        EXPECT_EQ(v.outsideBitbang, 0u);
+        std::vector<int32_t> frames(kMotors, 0);
+        const Bytes &r = v.received;
+        for (size_t i = 0; i + 1 < r.size();) {
+            const unsigned motor = (r[i] >> 4) - 8;   // channel bits 0x80..0xE0: addresses 1..7
+            ASSERT_LT(motor, kMotors) << "byte " << i;
+            if (r[i + 1] == 0xF0) {   // a release frame (the open's)
+                i += 2;
+                continue;
+            }
+            ASSERT_LT(i + 2, r.size());
+            ASSERT_EQ(r[i + 1], r[i]) << "byte " << i;
+            ASSERT_EQ(r[i + 2], 0xF0 | (r[i] & 0x0F)) << "byte " << i;
+            ++frames[motor];
+            ASSERT_EQ(r[i] & 0x0F, full[frames[motor] & 3]) << "motor " << motor << " frame " << frames[motor];
+            i += 3;
+        }
+        EXPECT_EQ(frames, steps[b]);
+        EXPECT_GT(steps[b][0], 100);   // they did step (on every tick once started)
     }
 }
 
