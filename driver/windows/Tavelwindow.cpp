@@ -23,6 +23,7 @@
 #include <QLineEdit>
 #include <QLocale>
 #include <QMenu>
+#include <QMouseEvent>
 #include <QPainter>
 #include <QPixmap>
 #include <QPointer>
@@ -102,7 +103,11 @@ QIcon Lamp(const QColor &colour) {
   p.setPen(QPen(colour.darker(200), 1));
   p.drawEllipse(QRectF(1.5, 1.5, 13, 13));
   p.end();
-  return QIcon(pm);
+  // The same picture on a selected row: the style would tint it otherwise.
+  QIcon icon;
+  icon.addPixmap(pm, QIcon::Normal);
+  icon.addPixmap(pm, QIcon::Selected);
+  return icon;
 }
 
 // Watches the window across a call that may close it: false once the window
@@ -497,7 +502,8 @@ void TDlgTavel::showEvent(QShowEvent *event) {
 }
 
 bool TDlgTavel::eventFilter(QObject *watched, QEvent *event) {
-  if (watched == LvMotorList->viewport() && event->type() == QEvent::MouseButtonDblClick) {
+  if (watched == LvMotorList->viewport() && event->type() == QEvent::MouseButtonDblClick &&
+      static_cast<QMouseEvent *>(event)->button() == Qt::LeftButton) {
     Alive self(this);
     Dispatch([this] { LvMotorListDblClick(LvMotorList); });
     // The window was closed for good while the setup dialog ran: the event

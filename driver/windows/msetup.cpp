@@ -317,6 +317,9 @@ TDlgMotorSetup::TDlgMotorSetup(QWidget *Owner, int deviceIndex, int motorIndex)
   Button2 = new QPushButton(QStringLiteral("Cancel"), this);
   Button2->setObjectName(QStringLiteral("Button2"));
   Button2->setGeometry(150, RowY(10) + 10, 75, 25);
+  // Enter presses the focused button; elsewhere it presses OK.
+  Button1->setAutoDefault(true);
+  Button2->setAutoDefault(true);
 
   QWidget *order[] = {CBTyp, EBCoef, EBOffset, EBLen, EBAccel, EBMin, EBMax, Button1,
                       Button2, EBName, UDMin, UDMax, ChSteps, ChFix, PAddress};
@@ -337,6 +340,8 @@ TDlgMotorSetup::TDlgMotorSetup(QWidget *Owner, int deviceIndex, int motorIndex)
     accept();
   });
   connect(Button2, &QPushButton::clicked, this, [this] { reject(); });
+  for (int i = 0; i < 8; ++i)
+    connect(FAddrRadios[i], &QRadioButton::toggled, this, [this] { FixAddressTabStop(); });
 }
 
 TDlgMotorSetup::~TDlgMotorSetup() {
@@ -347,8 +352,12 @@ TDlgMotorSetup::~TDlgMotorSetup() {
 
 void TDlgMotorSetup::showEvent(QShowEvent *event) {
   QDialog::showEvent(event);
-  if (!event->spontaneous())
+  if (!event->spontaneous()) {
     FormShow(this);
+    // The first control of the tab order, not the first address button: a
+    // Space there would move the motor to another address.
+    CBTyp->setFocus(Qt::OtherFocusReason);
+  }
 }
 
 bool TDlgMotorSetup::eventFilter(QObject *watched, QEvent *event) {
@@ -443,6 +452,22 @@ void TDlgMotorSetup::FormShow(QObject *) {
 
   // 4.
   CBTypChange(this);
+  FixAddressTabStop();
+}
+
+void TDlgMotorSetup::FixAddressTabStop() {
+  // Tab enters the address group at its checked button (with none checked,
+  // at its first usable one) and leaves it with the next Tab; the arrow keys
+  // move inside the group.
+  QRadioButton *stop = nullptr;
+  for (int i = 0; i < 8 && stop == nullptr; ++i)
+    if (FAddrRadios[i]->isChecked() && FAddrRadios[i]->isEnabled())
+      stop = FAddrRadios[i];
+  for (int i = 0; i < 8 && stop == nullptr; ++i)
+    if (FAddrRadios[i]->isEnabled())
+      stop = FAddrRadios[i];
+  for (int i = 0; i < 8; ++i)
+    FAddrRadios[i]->setFocusPolicy(FAddrRadios[i] == stop ? Qt::StrongFocus : Qt::ClickFocus);
 }
 
 void TDlgMotorSetup::CBTypChange(QObject *) {

@@ -130,6 +130,7 @@ protected:
 
 private:
   bool CheckValues();
+  void FixAddressTabStop();
 
   QFrame *FAddrPanels[16] = {};
   QLabel *FAddrLabels[16] = {};

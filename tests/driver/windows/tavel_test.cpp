@@ -356,6 +356,84 @@ private slots:
     QCOMPARE(TDlgTavel::ImageIndex(Row(w, 5)), 1);
   }
 
+  // A running motor's lamp turns yellow and, once it has stopped, green again.
+  void lampGreenAgainWhenTheMotorStops() {
+    TwoBoards();
+    TDlgTavel *w = Open();
+    Tick(w);
+    QVERIFY(_SM_Move(1, 1, 30)); // Y2
+    Tick(w);
+    QCOMPARE(Icons(w), (std::vector<int>{1, 1, 1, 2, 1}));
+    double t = 1.0;
+    {
+      ListReadGuard list;
+      USBDriver *b = DeviceList.At(1);
+      for (int k = 0; k < 20000 && _SM_IsRunning(1, 1); ++k) {
+        b->Tick(t);
+        t += 0.001;
+        if (k == 10) {
+          Tick(w); // still on its way
+          QCOMPARE(TDlgTavel::ImageIndex(Row(w, 3)), 2);
+        }
+      }
+    }
+    QVERIFY(!_SM_IsRunning(1, 1));
+    QCOMPARE(_SM_GetPosition(1, 1), 30.0);
+    Tick(w);
+    QCOMPARE(Icons(w), std::vector<int>(5, 1));
+  }
+
+  // The selected row's position labels: LPos in the user's units (from the
+  // zero), LPosReal from the absolute step 0.
+  void positionLabelsWithAZeroOffset() {
+    LikeNamed(); // coefficient 10 steps per unit
+    TDlgTavel *w = Open();
+    Tick(w);
+    Select(w, 0);
+    SetSteps(0, 0, 40);
+    w->ChBZero->click(); // the zero at step 40
+    QCOMPARE(_SM_GetZero(0, 0), 4.0);
+    SetSteps(0, 0, 65);
+    Tick(w);
+    QCOMPARE(w->LPos->text(), QStringLiteral("2.5"));
+    QCOMPARE(w->LPosReal->text(), QStringLiteral("6.5"));
+    QCOMPARE(Cell(w, 0, 3), QStringLiteral("2.5"));
+    SetSteps(0, 0, 10);
+    Tick(w);
+    QCOMPARE(w->LPos->text(), QStringLiteral("-3"));
+    QCOMPARE(w->LPosReal->text(), QStringLiteral("1"));
+    QCOMPARE(Texts(), Texts_t{});
+  }
+
+  // The lamps look the same on the selected row: no selection tint.
+  void lampsKeepTheirColoursWhenSelected() {
+    TwoBoards();
+    TDlgTavel *w = Open();
+    Tick(w);
+    for (const QIcon &icon : w->ImageList1)
+      QCOMPARE(icon.pixmap(16, QIcon::Selected).toImage(), icon.pixmap(16, QIcon::Normal).toImage());
+    Select(w, 0);
+    QVERIFY(Row(w, 0)->isSelected() && !Row(w, 1)->isSelected());
+    // The lamp's opaque colours, counted in the icon end of two green rows.
+    const QImage lamp = w->ImageList1[1].pixmap(16).toImage().convertToFormat(QImage::Format_ARGB32);
+    std::set<QRgb> colours;
+    for (int y = 0; y < lamp.height(); ++y)
+      for (int x = 0; x < lamp.width(); ++x)
+        if (qAlpha(lamp.pixel(x, y)) == 255)
+          colours.insert(lamp.pixel(x, y) | 0xff000000u);
+    const QImage shot = w->LvMotorList->viewport()->grab().toImage().convertToFormat(QImage::Format_ARGB32);
+    auto count = [&](int row) {
+      const QRect cell = w->LvMotorList->visualRect(w->LvMotorList->model()->index(row, 0));
+      int n = 0;
+      for (int y = cell.top(); y <= cell.bottom(); ++y)
+        for (int x = cell.left(); x < cell.left() + 24; ++x)
+          n += colours.count(shot.pixel(x, y) | 0xff000000u) != 0 ? 1 : 0;
+      return n;
+    };
+    QVERIFY(count(1) > 50);
+    QCOMPARE(count(0), count(1));
+  }
+
   void likeNamedMotorsOnTwoBoards() {
     LikeNamed();
     TDlgTavel *w = Open();
@@ -517,6 +595,62 @@ private slots:
     QVERIFY(w->PmZero->isChecked());
   }
 
+  // The per-row failures of the commands: a motor without an address, a
+  // target beyond any step position, and a motor renamed by another client
+  // since the last refresh (its row still green).
+  void perRowFailures() {
+    TwoBoards();
+    Add(0, Record(0, 0x01, "X3")); // no address
+    TDlgTavel *w = Open();
+    Tick(w);
+    QCOMPARE(TDlgTavel::RowName(Row(w, 2)), std::string("X3"));
+
+    Select(w, 2);
+    w->EbDestination->setText(QStringLiteral("5"));
+    w->BttnMoveAbs->click();
+    w->BttnMoveRel->click();
+    QCOMPARE(Texts(), (Texts_t{{"Can't move with motor X3!", "Error"}, {"Can't move with motor X3!", "Error"}}));
+    QCOMPARE(TDlgTavel::ImageIndex(Row(w, 2)), 1);
+
+    Select(w, 0);
+    w->EbDestination->setText(QStringLiteral("1e300"));
+    w->BttnSet->click();
+    w->BttnMoveAbs->click();
+    w->BttnMoveRel->click();
+    QCOMPARE(Texts(), (Texts_t{{"Can't set destination for motor X1!", "Error"},
+                               {"Can't move with motor X1!", "Error"},
+                               {"Can't move with motor X1!", "Error"}}));
+    QCOMPARE(Cell(w, 0, 4), QStringLiteral("0")); // the row keeps its destination
+    QVERIFY(!_SM_IsRunning(0, 0));
+
+    // X2 becomes "X2b".
+    const SMotorSettings renamed = Record(2, 0x81, "X2b");
+    QCOMPARE(_SM_Setup(0, 1, &renamed), 1);
+    Select(w, 1);
+    QCOMPARE(TDlgTavel::ImageIndex(Row(w, 1)), 1);
+    w->EbDestination->setText(QStringLiteral("5"));
+    w->BttnSet->click();
+    w->BttnMoveAbs->click();
+    w->BttnStop->click();
+    w->ChBZero->click();
+    QCOMPARE(Texts(), (Texts_t{{"Can't set destination for motor X2!", "Error"},
+                               {"Can't move with motor X2!", "Error"},
+                               {"Can't stop motor X2!", "Error"},
+                               {"Motor X2 is running!\nStop the motor before reset please.", "Can't reset"}}));
+    // The popup entries look the motor up by name and board: not found, no
+    // message (and Initialize never gets to fail); Release by name fails.
+    for (QAction *a : {w->PmInitialize, w->PmZero, w->PmReset, w->PmRemove})
+      a->setEnabled(true);
+    for (QAction *a : {w->PmInitialize, w->PmZero, w->PmReset, w->PmRemove})
+      a->trigger();
+    QCOMPARE(Texts(), Texts_t{});
+    QCOMPARE(Rows(w), 6);
+    w->PmRelease->setEnabled(true);
+    w->PmRelease->trigger();
+    QCOMPARE(Texts(), (Texts_t{{"Can't release selected motor!", "Error"}}));
+    QCOMPARE(_SM_GetTarget(0, 1), 0.0);
+  }
+
   // Run All reports each board whose start is refused (a motor without an
   // address) by its first 9 characters, and goes on with the next board.
   void runAllReportsEachFailingBoard() {
@@ -547,6 +681,23 @@ private slots:
     QCOMPARE(Texts().size(), size_t(2));
     QCOMPARE(_SM_GetTarget(0, 0), 0.0);
     QVERIFY(!_SM_IsRunning(0, 0));
+  }
+
+  // Only a double click of the left button opens the setup dialog.
+  void doubleClickLeftButtonOnly() {
+    TwoBoards();
+    TDlgTavel *w = Open();
+    Tick(w);
+    Select(w, 1);
+    for (Qt::MouseButton b : {Qt::RightButton, Qt::MiddleButton, Qt::LeftButton}) {
+      bool seen = false;
+      kxdlg::Answer<TDlgMotorSetup, int>([](TDlgMotorSetup *d) { d->Button2->click(); }, [&] {
+        QTest::mouseDClick(w->LvMotorList->viewport(), b, {}, OnRow(w, 1));
+        return 0;
+      }, &seen);
+      QCOMPARE(seen, b == Qt::LeftButton);
+    }
+    QCOMPARE(Texts(), Texts_t{});
   }
 
   void likeNamedMotorsWhichBoard() {
