@@ -131,6 +131,7 @@ protected:
 private:
   bool CheckValues();
   void FixAddressTabStop();
+  void FitToFont();
 
   QFrame *FAddrPanels[16] = {};
   QLabel *FAddrLabels[16] = {};

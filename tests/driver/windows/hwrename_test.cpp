@@ -41,6 +41,9 @@ private slots:
     QCOMPARE(d.Edit1->maxLength(), 32767);
     QCOMPARE(d.Edit1->nextInFocusChain(), d.Button1);
     QCOMPARE(d.Button1->nextInFocusChain(), d.Button2);
+    d.Edit1->setText(QStringLiteral("WWWWWWWWW"));
+    const QStringList problems = kxdlg::TextProblems(&d);
+    QVERIFY2(problems.isEmpty(), qPrintable(problems.join(QLatin1Char('\n'))));
   }
 
   // The modal run: OK gives 1, everything else renames nothing.

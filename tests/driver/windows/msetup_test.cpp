@@ -213,6 +213,30 @@ private slots:
     }
   }
 
+  // At the dialog's font every caption, value and choice shows whole, with no
+  // control over another: the longest type name, a name of ten wide letters,
+  // numbers with sign and exponent.
+  void formFitsItsTexts() {
+    SMotorSettings a = Record(3, 0x6D, "WWWWWWWWWW", -0.000123457f, 100, -128, 65535, 65535);
+    a.StartPosition = -1234567.0f;
+    QCOMPARE(_SM_Setup(0, -1, &a), 0);
+    bool seen = false;
+    RunSetup(0, 0, [&](TDlgMotorSetup *d) {
+      QCOMPARE(d->CBTyp->currentText(), QStringLiteral("R block (synchron)"));
+      QCOMPARE(d->EBName->text(), QStringLiteral("WWWWWWWWWW"));
+      QCOMPARE(d->EBCoef->text(), QStringLiteral("-0.000123457"));
+      QCOMPARE(d->EBOffset->text(), QStringLiteral("-1.23457e+06"));
+      QCOMPARE(d->EBLen->text(), QStringLiteral("-809999"));
+      QCOMPARE(d->EBAccel->text(), QStringLiteral("-128"));
+      QCOMPARE(d->EBMin->text(), QStringLiteral("65535"));
+      const QStringList problems = kxdlg::TextProblems(d);
+      QVERIFY2(problems.isEmpty(), qPrintable(problems.join(QLatin1Char('\n'))));
+      QVERIFY(d->grab().save(kxdlg::ScreenshotPath("motor_setup_long_texts.png")));
+      d->Button2->click();
+    }, &seen);
+    QVERIFY(seen);
+  }
+
   void editedMotorRoundTrip() {
     SMotorSettings g = Record(3, 0xC8, "Gamma10chr", 0.5f, 100, 7, 12, 345);
     g.HalfSteps = 1;

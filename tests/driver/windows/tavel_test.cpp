@@ -186,9 +186,10 @@ private slots:
     QCOMPARE(w->LvMotorList->columnCount(), 14);
     for (int c = 0; c < 14; ++c)
       QCOMPARE(w->LvMotorList->headerItem()->text(c), QString::fromLatin1(titles[c]));
-    QCOMPARE(w->LvMotorList->columnWidth(0), 60);
-    QCOMPARE(w->LvMotorList->columnWidth(2), 40);
-    QCOMPARE(w->LvMotorList->columnWidth(4), 65);
+    // The form's widths, or more where the font needs it.
+    const int widths[] = {60, 60, 40, 90, 65, 65, 70, 70, 70, 75, 80, 80, 65, 75};
+    for (int c = 0; c < 14; ++c)
+      QVERIFY(w->LvMotorList->columnWidth(c) >= widths[c]);
     for (QLabel *l : {w->LDev, w->LAddr, w->LTyp, w->LPos, w->LLen, w->LCoef, w->LOff, w->LAccel, w->LMin, w->LMax,
                       w->LPosReal, w->LSteps, w->LFix})
       QCOMPARE(l->text(), QString());
@@ -281,6 +282,42 @@ private slots:
     QCOMPARE(w->EbDestination->text(), QStringLiteral("0"));
     QCOMPARE(w->LPosReal->text(), QStringLiteral("7")); // not touched by the selection
     QVERIFY(w->grab().save(kxdlg::ScreenshotPath("control_window.png")));
+  }
+
+  // At the window's font every text shows whole: captions beside their
+  // values, the longest values (a 9-character board, a 10-character motor,
+  // the longest type name, "Unplugged", numbers with sign and exponent) in
+  // the side panel, the list's columns and the target edit. The window's
+  // 941 x 414 includes its frame.
+  void formFitsItsTexts() {
+    QVERIFY(kxdlg::Boards(dir_, "TRUV-kq4:SA01:Bravo1234"));
+    SMotorSettings s = Record(0, 0x6D, "Gamma10chr", 0.000123457f, 1000, -128, 65535, 65535);
+    s.StartPosition = -1234567.0f;
+    Add(0, s);
+    Add(0, Record(1, 0x01, "X1"));
+    TDlgTavel *w = Open();
+    QVERIFY(QTest::qWaitForWindowExposed(w));
+    QCOMPARE(w->frameGeometry().size(), QSize(941, 414));
+    SetSteps(0, 0, -1234567);
+    SetSteps(0, 1, -1234567);
+    Tick(w);
+    Select(w, 1);
+    Select(w, 0);
+    QCOMPARE(w->LTyp->text(), QStringLiteral("R block (synchron)"));
+    QCOMPARE(w->LAddr->text(), QStringLiteral("Unplugged"));
+    QCOMPARE(w->LCoef->text(), QStringLiteral("0.000123457"));
+    QCOMPARE(w->LOff->text(), QStringLiteral("-1.23457e+06"));
+    QCOMPARE(w->LPos->text(), QStringLiteral("-9.99998e+09"));
+    QCOMPARE(w->EbDestination->text(), QStringLiteral("-9.99998e+09"));
+    const QStringList problems = kxdlg::TextProblems(w);
+    QVERIFY2(problems.isEmpty(), qPrintable(problems.join(QLatin1Char('\n'))));
+    // The list: every title and every cell whole.
+    QAbstractItemView *view = w->LvMotorList;
+    for (int c = 0; c < 14; ++c) {
+      QVERIFY2(w->LvMotorList->header()->sectionSizeHint(c) <= w->LvMotorList->columnWidth(c), qPrintable(QString::number(c)));
+      QVERIFY2(view->sizeHintForColumn(c) <= w->LvMotorList->columnWidth(c), qPrintable(QString::number(c)));
+    }
+    QVERIFY(w->grab().save(kxdlg::ScreenshotPath("control_window_long_texts.png")));
   }
 
   void noBoardNoRows() {
