@@ -104,6 +104,15 @@ void Popup(TDlgTavel *w, const QPoint &p) {
   w->PmMenu->hide();
 }
 
+// The target text, then Set target, Move abs, Move rel, Stop and the Zero box
+// on the selected row.
+void RowCommands(TDlgTavel *w, const char *target) {
+  w->EbDestination->setText(QString::fromLatin1(target));
+  for (QAbstractButton *b : std::initializer_list<QAbstractButton *>{w->BttnSet, w->BttnMoveAbs, w->BttnMoveRel,
+                                                                     w->BttnStop, w->ChBZero})
+    b->click();
+}
+
 QMenu *DeviceMenu(TDlgTavel *w, int k) { return QMenu::menuInAction(w->PmDev->actions().at(k)); }
 QAction *Entry(QMenu *sub, const char *caption) {
   for (QAction *a : sub->actions())
@@ -607,12 +616,7 @@ private slots:
     Unplug("SB02");
     Tick(w);
     Select(w, 2); // Y1 on the closed board
-    w->EbDestination->setText(QStringLiteral("5"));
-    w->BttnSet->click();
-    w->BttnMoveAbs->click();
-    w->BttnMoveRel->click();
-    w->BttnStop->click();
-    w->ChBZero->click();
+    RowCommands(w, "5");
     QCOMPARE(Texts(), (Texts_t{{"Can't set destination for motor Y1!\nDevice is unpluged", "Error"},
                                {"Can't move with motor Y1!\nDevice is unpluged", "Error"},
                                {"Can't move with motor Y1!\nDevice is unpluged", "Error"},
@@ -665,12 +669,9 @@ private slots:
     QCOMPARE(_SM_Setup(0, 1, &renamed), 1);
     Select(w, 1);
     QCOMPARE(TDlgTavel::ImageIndex(Row(w, 1)), 1);
-    w->EbDestination->setText(QStringLiteral("5"));
-    w->BttnSet->click();
-    w->BttnMoveAbs->click();
-    w->BttnStop->click();
-    w->ChBZero->click();
+    RowCommands(w, "5");
     QCOMPARE(Texts(), (Texts_t{{"Can't set destination for motor X2!", "Error"},
+                               {"Can't move with motor X2!", "Error"},
                                {"Can't move with motor X2!", "Error"},
                                {"Can't stop motor X2!", "Error"},
                                {"Motor X2 is running!\nStop the motor before reset please.", "Can't reset"}}));
