@@ -11,7 +11,6 @@ class QComboBox;
 class QFontMetrics;
 class QLineEdit;
 class QPushButton;
-class QWidget;
 
 namespace formmetrics {
 
