@@ -1153,6 +1153,13 @@ private slots:
       d->Edit1->setText(QStringLiteral("Nothing"));
       d->Button2->click();
     });
+    // Enter on the focused Cancel cancels too.
+    run([](TDlgRename *d) {
+      d->Edit1->setText(QStringLiteral("Nothing"));
+      QVERIFY(QTest::qWaitForWindowActive(d));
+      d->Button2->setFocus(Qt::TabFocusReason);
+      QTest::keyClick(d->Button2, Qt::Key_Return);
+    });
     char name[32] = {};
     QVERIFY(_GetDeviceName(1, name, sizeof name));
     QCOMPARE(std::string(name), std::string("Bravo12345"));
