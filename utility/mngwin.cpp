@@ -8,6 +8,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QScreen>
+#include <QShowEvent>
 #include <QStyledItemDelegate>
 #include <QTimer>
 #include <QTreeWidget>
@@ -107,11 +108,6 @@ TDlgUtil::TDlgUtil(QWidget *parent) : QMainWindow(parent) {
     });
 
     resize(290, 220);
-    if (QScreen *screen = QGuiApplication::primaryScreen()) {
-        QRect frame(QPoint(), size());
-        frame.moveCenter(screen->availableGeometry().center());
-        move(frame.topLeft());
-    }
 
     _DlgUtil = this;
     RTimer->start();
@@ -141,6 +137,18 @@ void TDlgUtil::FormCreate() {
 }
 
 void TDlgUtil::FormClose() { _CloseSetupWin(); }
+
+void TDlgUtil::showEvent(QShowEvent *event) {
+    QMainWindow::showEvent(event);
+    if (!firstShow_) return;
+    firstShow_ = false;
+    // Only a shown window knows its frame.
+    if (QScreen *screen = QGuiApplication::primaryScreen()) {
+        QRect frame = frameGeometry();
+        frame.moveCenter(screen->availableGeometry().center());
+        move(frame.topLeft());
+    }
+}
 
 void TDlgUtil::closeEvent(QCloseEvent *event) {
     FormClose();

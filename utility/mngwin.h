@@ -74,10 +74,13 @@ signals:
 
 protected:
     void closeEvent(QCloseEvent *event) override;
+    void showEvent(QShowEvent *event) override;
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
     QTreeWidgetItem *Selected() const;
+
+    bool firstShow_ = true; // the first show centres the window, frame included
 };
 
 // The program's one TDlgUtil; NULL while it does not exist.

@@ -149,6 +149,9 @@ private:
   void SetRowName(QTreeWidgetItem *row, const std::string &name);
   void BuildForm();
   void BuildMenu();
+  // Each column of the list at least as wide as its title and the longest
+  // text it shows.
+  void FitColumns();
 
   std::deque<std::string> FSerials; // one entry per inserted row; entries never move
   int FInsertIndex = -1;

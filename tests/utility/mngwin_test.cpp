@@ -15,6 +15,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
+#include <QScreen>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -121,6 +122,20 @@ TEST_F(Util, WindowComponentsAndStart) {
     delete w;
     w = nullptr;
     EXPECT_EQ(_DlgUtil, nullptr);
+}
+
+// The window's first show puts it in the middle of the screen's free area,
+// frame included.
+TEST_F(Util, CentredOnFirstShow) {
+    Make();
+    ShowWindow();
+    QScreen *screen = QGuiApplication::primaryScreen();
+    ASSERT_NE(screen, nullptr);
+    const QPoint want = screen->availableGeometry().center();
+    const QPoint got = w->frameGeometry().center();
+    EXPECT_LE(std::abs(got.x() - want.x()), 1) << got.x() << " " << want.x();
+    EXPECT_LE(std::abs(got.y() - want.y()), 1) << got.y() << " " << want.y();
+    EXPECT_TRUE(screen->availableGeometry().contains(w->frameGeometry()));
 }
 
 TEST_F(Util, TimerReloadsEverySecond) {
