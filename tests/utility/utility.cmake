@@ -33,3 +33,7 @@ add_dependencies(utility_ordomat_run_test ordomat ordomat-demo ordomat_probe_gri
 target_compile_definitions(utility_ordomat_run_test PRIVATE
   ORDOMAT_BIN="$<TARGET_FILE:ordomat>" ORDOMAT_DEMO="$<TARGET_FILE:ordomat-demo>"
   PROBE_DIR="${CMAKE_CURRENT_BINARY_DIR}/probe")
+
+# Which files the table list reads, and how much of them.
+kx_add_gtest(NAME utility_tablelist_files_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/tablelist_files_test.cpp
+  LIBS ordomat_window Threads::Threads)
