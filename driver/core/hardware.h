@@ -6,6 +6,9 @@
 // board). One tick thread ("kinetrax-tick") runs TickAllDevices every 1 ms.
 //
 // Locks, in the order they may be taken (never the other way round):
+//  -1. WindowLock (mutex, in Tavelwindow.cpp): the control window's pointer,
+//      and its refresh's device-list calls against a shut-down from another
+//      thread; held around _RefreshDevices and _GetDevicesCount by the refresh.
 //   0. DiscoveryLock (mutex, in discovery.cpp): one discovery pass at a time.
 //   1. DeviceListLock (shared_mutex): shared by every client call that uses a
 //      board of the list (ListReadGuard), exclusive to append a board and to

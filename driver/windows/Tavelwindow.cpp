@@ -42,6 +42,7 @@
 #include <cstdio>
 #include <cstring>
 #include <locale.h>
+#include <mutex>
 #include <stdexcept>
 #include <stdlib.h>
 
@@ -52,6 +53,19 @@
 TDlgTavel *_DlgTavel = nullptr;
 
 namespace {
+
+// The window's thread (the GUI thread) writes _DlgTavel only while holding
+// WindowLock and reads it without; another thread reads it only while holding
+// it. The refresh holds it around its device-list calls that may open boards
+// (StillRefreshing), and a shut-down from another thread holds it while it
+// stops the refresh (CloseFromOtherThread): once that returns, no refresh is
+// running and none starts. See the lock order in hardware.h.
+std::mutex WindowLock;
+
+void SetWindow(TDlgTavel *w) {
+  std::lock_guard<std::mutex> lock(WindowLock);
+  _DlgTavel = w;
+}
 
 // The library's entry point: the control window pointer is NULL whenever the
 // library has just been loaded.
@@ -308,7 +322,7 @@ TDlgTavel::TDlgTavel(QWidget *Owner) : QWidget(Owner, Qt::Window) {
 
 TDlgTavel::~TDlgTavel() {
   if (_DlgTavel == this)
-    _DlgTavel = nullptr;
+    SetWindow(nullptr);
   Timer->stop();
   FormDestroy(this);
 }
@@ -533,7 +547,7 @@ template <class F> void TDlgTavel::Dispatch(F &&handler) {
 
 void TDlgTavel::CloseForGood() {
   if (_DlgTavel == this)
-    _DlgTavel = nullptr;
+    SetWindow(nullptr);
   if (FHandlerDepth == 0) {
     delete this;
     return;
@@ -612,17 +626,45 @@ void TDlgTavel::ClearInfo() {
   EbDestination->setText(QStringLiteral("0"));
 }
 
+bool TDlgTavel::StillRefreshing(const std::function<void()> &call) {
+  std::lock_guard<std::mutex> lock(WindowLock);
+  if (FStopped.load(std::memory_order_relaxed))
+    return false;
+  call();
+  return true;
+}
+
+void TDlgTavel::CloseFromOtherThread() {
+  std::lock_guard<std::mutex> lock(WindowLock);
+  TDlgTavel *w = _DlgTavel;
+  if (w == nullptr || w->FStopped.load(std::memory_order_relaxed))
+    return;
+  w->FStopped.store(true, std::memory_order_relaxed);
+  // Posted to the window: dropped if the window is gone before it runs.
+  QMetaObject::invokeMethod(
+      w,
+      [w] {
+        if (_DlgTavel == w)
+          SetWindow(nullptr);
+        w->CloseForGood();
+      },
+      Qt::QueuedConnection);
+}
+
 void TDlgTavel::TimerTimer(QObject *) {
   if (FClosed)
     return;
-  (void)_RefreshDevices();
+  if (!StillRefreshing([] { (void)_RefreshDevices(); }))
+    return;
   RefreshMotorList();
   UpdateMotorIcons();
 }
 
 void TDlgTavel::RefreshMotorList() {
   Alive self(this);
-  const unsigned n = _GetDevicesCount();
+  unsigned n = 0;
+  if (!StillRefreshing([&n] { n = _GetDevicesCount(); }))
+    return;
   for (unsigned d = 0; d < n; ++d) {
     char serial[64] = {};
     char name[10] = {};
@@ -1129,7 +1171,7 @@ bool appEndRoutineSet = false;
 void DeleteWindowAtAppEnd() {
   appEndRoutineSet = false;
   TDlgTavel *w = _DlgTavel;
-  _DlgTavel = nullptr;
+  SetWindow(nullptr);
   delete w;
   // A window closed inside its handler whose deletion was not reached.
   for (QWidget *top : QApplication::topLevelWidgets())
@@ -1157,8 +1199,14 @@ KX_EXPORT void _ShowSetupWin(void) {
   try {
     if (!OnGuiThread())
       return;
+    if (_DlgTavel != nullptr && _DlgTavel->Stopped()) {
+      // Shut down from another thread; its own close is still on its way.
+      TDlgTavel *old = _DlgTavel;
+      SetWindow(nullptr);
+      old->CloseForGood();
+    }
     if (_DlgTavel == nullptr) {
-      _DlgTavel = new TDlgTavel(nullptr);
+      SetWindow(new TDlgTavel(nullptr));
       if (!appEndRoutineSet) {
         qAddPostRoutine(DeleteWindowAtAppEnd);
         appEndRoutineSet = true;
@@ -1178,12 +1226,17 @@ KX_EXPORT bool _IsSetupWinOpened(void) { return OnGuiThread() && _DlgTavel != nu
 KX_EXPORT bool _IsSetupWinVisible(void) { return OnGuiThread() && _DlgTavel != nullptr && _DlgTavel->isVisible(); }
 
 KX_EXPORT void _CloseSetupWin(void) {
-  if (!OnGuiThread())
-    return;
-  TDlgTavel *w = _DlgTavel;
-  _DlgTavel = nullptr;
-  if (w != nullptr)
-    w->CloseForGood();
+  try {
+    if (!OnGuiThread()) {
+      TDlgTavel::CloseFromOtherThread();
+      return;
+    }
+    TDlgTavel *w = _DlgTavel;
+    SetWindow(nullptr);
+    if (w != nullptr)
+      w->CloseForGood();
+  } catch (...) {
+  }
 }
 
 KX_EXPORT void KxExit(void) {
