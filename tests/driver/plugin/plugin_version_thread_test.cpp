@@ -33,29 +33,37 @@ const std::string kText =
     "Plugin \"kinetrax\" was compiled with header files ver. 18, this version is 17, please recompile the plugin.";
 const std::string kTitle = "Plugin version check failed";
 
-// _InitQdxPlugin with version 17 on a worker thread; `loop` (when given) runs
-// on this thread until the worker has returned.
+// _InitQdxPlugin with version 17 on a worker thread. With `loop`, the worker
+// starts once the loop runs on this thread, and the loop runs until the
+// worker has returned.
 int32_t InitOnWorker(QEventLoop *loop) {
-    auto result = std::make_shared<std::promise<int32_t>>();
-    auto done = result->get_future();
-    std::thread worker([result, loop] {
-        QdxHostFuncs host = MakeHost(17);
-        result->set_value(_InitQdxPlugin(&host));
-        if (loop != nullptr)
-            QMetaObject::invokeMethod(loop, [loop] { loop->quit(); }, Qt::QueuedConnection);
+  auto result = std::make_shared<std::promise<int32_t>>();
+  auto done = result->get_future();
+  std::thread worker;
+  auto start = [&] {
+    worker = std::thread([result, loop] {
+      QdxHostFuncs host = MakeHost(17);
+      result->set_value(_InitQdxPlugin(&host));
+      if (loop != nullptr)
+        QMetaObject::invokeMethod(loop, [loop] { loop->quit(); }, Qt::QueuedConnection);
     });
-    if (loop != nullptr) {
-        // A worker that never returns fails the test instead of hanging it.
-        QTimer::singleShot(20000, loop, [loop] { loop->exit(1); });
-        EXPECT_EQ(loop->exec(), 0) << "the worker did not return";
-    }
-    if (done.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
-        ADD_FAILURE() << "the worker did not return";
-        worker.detach();
-        return 0;
-    }
-    worker.join();
-    return done.get();
+  };
+  if (loop != nullptr) {
+    QTimer::singleShot(0, loop, start);
+    // A worker that never returns fails the test instead of hanging it.
+    QTimer::singleShot(20000, loop, [loop] { loop->exit(1); });
+    EXPECT_EQ(loop->exec(), 0) << "the worker did not return";
+  } else {
+    start();
+  }
+  if (!worker.joinable() || done.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+    ADD_FAILURE() << "the worker did not return";
+    if (worker.joinable())
+      worker.detach();
+    return 0;
+  }
+  worker.join();
+  return done.get();
 }
 
 class VersionOffThread : public ::testing::Test {
