@@ -46,6 +46,7 @@
 #include <stdexcept>
 #include <stdlib.h>
 
+#include "hardware.h"
 #include "hwrename.h"
 #include "motor.h"
 #include "msetup.h"
@@ -54,18 +55,14 @@ TDlgTavel *_DlgTavel = nullptr;
 
 namespace {
 
-// The window's thread (the GUI thread) writes _DlgTavel only while holding
-// WindowLock and reads it without; another thread reads it only while holding
-// it. The refresh holds it around its device-list calls that may open boards
-// (StillRefreshing), and a shut-down from another thread holds it while it
-// stops the refresh (CloseFromOtherThread): once that returns, no refresh is
+// Shut-downs from threads other than the window's (CloseFromOtherThread),
+// counted. A window stops refreshing once the count differs from the one it
+// was created under. The refresh checks that under WindowLock around its
+// device-list calls that may open boards (StillRefreshing), and the count is
+// raised under the same lock, so once a shut-down has raised it no refresh is
 // running and none starts. See the lock order in hardware.h.
 std::mutex WindowLock;
-
-void SetWindow(TDlgTavel *w) {
-  std::lock_guard<std::mutex> lock(WindowLock);
-  _DlgTavel = w;
-}
+std::atomic<unsigned> OtherThreadCloses{0};
 
 // The library's entry point: the control window pointer is NULL whenever the
 // library has just been loaded.
@@ -316,13 +313,14 @@ TDlgTavel::TDlgTavel(QWidget *Owner) : QWidget(Owner, Qt::Window) {
 
   FClosed = false;
   FInsertIndex = -1;
+  FCloseCount = OtherThreadCloses.load(std::memory_order_acquire);
   ClearInfo();
   Timer->start();
 }
 
 TDlgTavel::~TDlgTavel() {
   if (_DlgTavel == this)
-    SetWindow(nullptr);
+    _DlgTavel = nullptr;
   Timer->stop();
   FormDestroy(this);
 }
@@ -547,7 +545,7 @@ template <class F> void TDlgTavel::Dispatch(F &&handler) {
 
 void TDlgTavel::CloseForGood() {
   if (_DlgTavel == this)
-    SetWindow(nullptr);
+    _DlgTavel = nullptr;
   if (FHandlerDepth == 0) {
     delete this;
     return;
@@ -626,27 +624,40 @@ void TDlgTavel::ClearInfo() {
   EbDestination->setText(QStringLiteral("0"));
 }
 
+bool TDlgTavel::Stopped() const {
+  return FCloseCount != OtherThreadCloses.load(std::memory_order_acquire);
+}
+
 bool TDlgTavel::StillRefreshing(const std::function<void()> &call) {
   std::lock_guard<std::mutex> lock(WindowLock);
-  if (FStopped.load(std::memory_order_relaxed))
+  if (Stopped())
     return false;
   call();
   return true;
 }
 
 void TDlgTavel::CloseFromOtherThread() {
-  std::lock_guard<std::mutex> lock(WindowLock);
-  TDlgTavel *w = _DlgTavel;
-  if (w == nullptr || w->FStopped.load(std::memory_order_relaxed))
-    return;
-  w->FStopped.store(true, std::memory_order_relaxed);
-  // Posted to the window: dropped if the window is gone before it runs.
+  QCoreApplication *app = QCoreApplication::instance();
+  if (qobject_cast<QApplication *>(app) == nullptr)
+    return; // no application, no window
+  {
+    std::unique_lock<std::mutex> lock(WindowLock, std::defer_lock);
+    // A host handler inside a tick doesn't wait for a refresh in progress:
+    // that refresh may be starting the tick and so waiting for this thread.
+    if (OnTickThread())
+      (void)lock.try_lock();
+    else
+      lock.lock();
+    OtherThreadCloses.fetch_add(1, std::memory_order_acq_rel);
+  }
   QMetaObject::invokeMethod(
-      w,
-      [w] {
-        if (_DlgTavel == w)
-          SetWindow(nullptr);
-        w->CloseForGood();
+      app,
+      [] {
+        if (_DlgTavel != nullptr && _DlgTavel->Stopped()) {
+          TDlgTavel *w = _DlgTavel;
+          _DlgTavel = nullptr;
+          w->CloseForGood();
+        }
       },
       Qt::QueuedConnection);
 }
@@ -1171,7 +1182,7 @@ bool appEndRoutineSet = false;
 void DeleteWindowAtAppEnd() {
   appEndRoutineSet = false;
   TDlgTavel *w = _DlgTavel;
-  SetWindow(nullptr);
+  _DlgTavel = nullptr;
   delete w;
   // A window closed inside its handler whose deletion was not reached.
   for (QWidget *top : QApplication::topLevelWidgets())
@@ -1202,11 +1213,11 @@ KX_EXPORT void _ShowSetupWin(void) {
     if (_DlgTavel != nullptr && _DlgTavel->Stopped()) {
       // Shut down from another thread; its own close is still on its way.
       TDlgTavel *old = _DlgTavel;
-      SetWindow(nullptr);
+      _DlgTavel = nullptr;
       old->CloseForGood();
     }
     if (_DlgTavel == nullptr) {
-      SetWindow(new TDlgTavel(nullptr));
+      _DlgTavel = new TDlgTavel(nullptr);
       if (!appEndRoutineSet) {
         qAddPostRoutine(DeleteWindowAtAppEnd);
         appEndRoutineSet = true;
@@ -1232,7 +1243,7 @@ KX_EXPORT void _CloseSetupWin(void) {
       return;
     }
     TDlgTavel *w = _DlgTavel;
-    SetWindow(nullptr);
+    _DlgTavel = nullptr;
     if (w != nullptr)
       w->CloseForGood();
   } catch (...) {

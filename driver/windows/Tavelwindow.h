@@ -24,7 +24,6 @@
 #include <QString>
 #include <QWidget>
 
-#include <atomic>
 #include <deque>
 #include <functional>
 #include <string>
@@ -132,13 +131,13 @@ public:
   void CloseForGood();
   // True once CloseForGood left the window waiting for its deletion.
   bool Retired() const { return FRetired; }
-  // _CloseSetupWin on a thread other than the window's: the window's refresh
-  // stops at once (one in progress is waited for; none starts afterwards), and
-  // the window is closed for good on its own thread when that thread next
-  // handles its events. Nothing when there is no window.
+  // _CloseSetupWin on a thread other than the window's: the refresh of every
+  // window that exists stops at once (one in progress is waited for, but on
+  // the tick thread; none starts afterwards), and the window is closed for
+  // good on its own thread when that thread next handles its events.
   static void CloseFromOtherThread();
-  // True once CloseFromOtherThread stopped the window.
-  bool Stopped() const { return FStopped.load(std::memory_order_relaxed); }
+  // True once CloseFromOtherThread stopped the window (on any thread).
+  bool Stopped() const;
   const std::deque<std::string> &Serials() const { return FSerials; }
 
 protected:
@@ -171,9 +170,8 @@ private:
   bool FFirstShow = true;
   int FHandlerDepth = 0;       // handlers of the window now running (Dispatch)
   bool FRetired = false;       // closed for good, deleted when FHandlerDepth is 0
-  // Set (once) under WindowLock by CloseFromOtherThread; the refresh checks it
-  // under that lock.
-  std::atomic<bool> FStopped{false};
+  // The count of shut-downs from other threads when the window was created.
+  unsigned FCloseCount = 0;
   // Runs `call` (device-list calls of the refresh that may open boards) under
   // WindowLock unless the window was stopped; false when it was.
   bool StillRefreshing(const std::function<void()> &call);

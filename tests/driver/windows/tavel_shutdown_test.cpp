@@ -1,8 +1,8 @@
 // tavel_shutdown_test.cpp - the library shut down from a thread other than the
-// control window's (a host's "Exit" on its own thread): the window's refresh
-// stops at once and reopens no board, the window is destroyed on its own
-// thread (also when one of its boxes is open), and the boards stay closed
-// until a client opens them.
+// control window's (a host's "Exit" on its own thread, or from inside a tick
+// on the tick thread): the window's refresh stops at once and reopens no
+// board, the window is destroyed on its own thread (also when one of its boxes
+// is open), and the boards stay closed until a client opens them.
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -12,11 +12,20 @@
 #include <QThread>
 #include <QTreeWidget>
 
+#include <atomic>
+#include <chrono>
+#include <filesystem>
 #include <thread>
+
+#include <unistd.h>
 
 #include "Tavelwindow.h"
 #include "dialogs_fixture.h"
+#include "handler_cases.h"
 #include "kinetrax.h"
+#include "motorstopped.h"
+#include "qdxplugin.h"
+#include "recording_host.h"
 #include "simbus.h"
 
 namespace {
@@ -107,6 +116,61 @@ TEST_F(OffThreadExit, WindowWithAnOpenBoxGoesWhenTheBoxIsClosed) {
   EXPECT_EQ(destroyedOn, QApplication::instance()->thread());
   EXPECT_EQ(_DlgTavel, nullptr);
   EXPECT_EQ(simbus::OpenHandles(), 0u);
+}
+
+// The host's "Exit" from inside its "Motor Stopped" handler, on the tick
+// thread, while the window exists: nothing waits for the other, the window
+// goes on its own thread and the boards stay closed.
+TEST(TickThreadExit, HostExitInsideATickClosesWindowAndBoards) {
+  char templ[] = "/tmp/kx-shutdown-XXXXXX";
+  ASSERT_NE(mkdtemp(templ), nullptr);
+  const std::string hostDir = std::string(templ) + "/";
+  simbus::Reset(qdxtest::kTestDevices);
+  qdxtest::WriteTestBoards(hostDir);
+  qdxtest::Rec().Clear();
+  qdxtest::Rec().configDir = hostDir;
+  static std::atomic<bool> exited{false};
+  static std::atomic<bool> onTick{false};
+  exited = false;
+  qdxtest::Rec().inside = [](int32_t) {
+    if (exited.exchange(true))
+      return;
+    onTick = OnTickThread();
+    qdxtest::Rec().exitCallback();
+  };
+  QdxHostFuncs host = qdxtest::MakeHost(18);
+  ASSERT_EQ(_InitQdxPlugin(&host), 0);
+  ASSERT_TRUE(TickTimerRunning());
+  _ShowSetupWin();
+  QPointer<TDlgTavel> w = _DlgTavel;
+  ASSERT_FALSE(w.isNull());
+  QThread *destroyedOn = nullptr;
+  QObject::connect(w, &QObject::destroyed, [&] { destroyedOn = QThread::currentThread(); });
+  w->TimerTimer(w->Timer);
+
+  ASSERT_TRUE(_SMN_Move("Lift", 2.6, false, 0)); // ten 1 ms steps
+  ASSERT_TRUE(qdxtest::Rec().WaitRaises(1)) << "no Motor Stopped within 10 s";
+  for (int i = 0; i < 1000 && (TickTimerRunning() || simbus::OpenHandles() != 0); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_TRUE(onTick);
+  EXPECT_FALSE(TickTimerRunning());
+  EXPECT_EQ(simbus::OpenHandles(), 0u);
+  ASSERT_FALSE(w.isNull());
+  w->TimerTimer(w->Timer);
+  EXPECT_EQ(simbus::OpenHandles(), 0u);
+  QCoreApplication::sendPostedEvents();
+  QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+  EXPECT_TRUE(w.isNull());
+  EXPECT_EQ(destroyedOn, QApplication::instance()->thread());
+  EXPECT_EQ(_DlgTavel, nullptr);
+  EXPECT_EQ(simbus::OpenHandles(), 0u);
+
+  _CloseAllDevices(); // joins the tick thread that ended itself
+  qdxtest::Rec().inside = nullptr;
+  QdxHost = nullptr;
+  std::memset(ConfigDir, 0, sizeof ConfigDir);
+  std::error_code ec;
+  std::filesystem::remove_all(templ, ec);
 }
 
 } // namespace
