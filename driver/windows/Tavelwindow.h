@@ -132,9 +132,9 @@ public:
   // True once CloseForGood left the window waiting for its deletion.
   bool Retired() const { return FRetired; }
   // _CloseSetupWin on a thread other than the window's: the refresh of every
-  // window that exists stops at once (one in progress is waited for, but on
-  // the tick thread; none starts afterwards), and the window is closed for
-  // good on its own thread when that thread next handles its events.
+  // window that exists stops at once (a refresh in progress is waited for,
+  // except on the tick thread; none starts afterwards), and the window is
+  // closed for good on its own thread when that thread next handles events.
   static void CloseFromOtherThread();
   // True once CloseFromOtherThread stopped the window (on any thread).
   bool Stopped() const;
