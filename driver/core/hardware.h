@@ -6,6 +6,10 @@
 // board). One tick thread ("kinetrax-tick") runs TickAllDevices every 1 ms.
 //
 // Locks, in the order they may be taken (never the other way round):
+//  -1. WindowLock (mutex, in Tavelwindow.cpp): the control window's refresh
+//      against a shut-down from another thread; held by the refresh around
+//      _RefreshDevices and _GetDevicesCount, and by the shut-down only to
+//      stop the refresh (never waited for on the tick thread).
 //   0. DiscoveryLock (mutex, in discovery.cpp): one discovery pass at a time.
 //   1. DeviceListLock (shared_mutex): shared by every client call that uses a
 //      board of the list (ListReadGuard), exclusive to append a board and to
@@ -247,6 +251,7 @@ void StopTickTimer();                     // returns when no tick runs any more
 void TickTimerProc(unsigned id, unsigned msg, uintptr_t user, uintptr_t r1, uintptr_t r2);
 void TickAllDevices();
 bool TickTimerRunning();
+bool OnTickThread();                      // the caller is the tick thread
 // StartTickTimer, or, while this thread holds a list guard, when its outermost
 // guard ends (see the lock order).
 void RequestTickStart();

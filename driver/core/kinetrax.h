@@ -203,9 +203,16 @@ KX_EXPORT bool _SMN_Setup(const char *name);
 KX_EXPORT void _ShowSetupWin(void);
 KX_EXPORT bool _IsSetupWinOpened(void);
 KX_EXPORT bool _IsSetupWinVisible(void);
+/* Destroys the control window. On a thread other than the application's, the
+ * window's refresh stops before it returns (so it reopens no board; on the
+ * tick thread, inside a host handler, a refresh already running is not waited
+ * for) and the window is destroyed on the application's thread when that
+ * thread next handles its events. */
 KX_EXPORT void _CloseSetupWin(void);
-/* Shut-down: _CloseSetupWin, then _CloseAllDevices. Exported as "_Exit"; the C
- * name differs because <stdlib.h> declares _Exit(int). */
+/* Shut-down, on any thread: _CloseSetupWin, then _CloseAllDevices. The boards
+ * stay closed until a client opens them again (_RefreshDevices,
+ * _GetDevicesCount, _ShowSetupWin's refresh). Exported as "_Exit"; the C name
+ * differs because <stdlib.h> declares _Exit(int). */
 KX_EXPORT void KxExit(void) __asm__("_Exit");
 
 /* Form instances, NULL while the window does not exist. */

@@ -44,10 +44,12 @@
 #include <cstdio>
 #include <cstring>
 #include <locale.h>
+#include <mutex>
 #include <stdexcept>
 #include <stdlib.h>
 
 #include "formmetrics.h"
+#include "hardware.h"
 #include "hwrename.h"
 #include "motor.h"
 #include "msetup.h"
@@ -55,6 +57,15 @@
 TDlgTavel *_DlgTavel = nullptr;
 
 namespace {
+
+// Shut-downs from threads other than the window's (CloseFromOtherThread),
+// counted. A window stops refreshing once the count differs from the one it
+// was created under. The refresh checks that under WindowLock around its
+// device-list calls that may open boards (StillRefreshing), and the count is
+// raised under the same lock, so once a shut-down has raised it no refresh is
+// running and none starts. See the lock order in hardware.h.
+std::mutex WindowLock;
+std::atomic<unsigned> OtherThreadCloses{0};
 
 // The library's entry point: the control window pointer is NULL whenever the
 // library has just been loaded.
@@ -309,6 +320,7 @@ TDlgTavel::TDlgTavel(QWidget *Owner) : QWidget(Owner, Qt::Window) {
 
   FClosed = false;
   FInsertIndex = -1;
+  FCloseCount = OtherThreadCloses.load(std::memory_order_acquire);
   ClearInfo();
   Timer->start();
 }
@@ -695,17 +707,58 @@ void TDlgTavel::ClearInfo() {
   EbDestination->setText(QStringLiteral("0"));
 }
 
+bool TDlgTavel::Stopped() const {
+  return FCloseCount != OtherThreadCloses.load(std::memory_order_acquire);
+}
+
+bool TDlgTavel::StillRefreshing(const std::function<void()> &call) {
+  std::lock_guard<std::mutex> lock(WindowLock);
+  if (Stopped())
+    return false;
+  call();
+  return true;
+}
+
+void TDlgTavel::CloseFromOtherThread() {
+  QCoreApplication *app = QCoreApplication::instance();
+  if (qobject_cast<QApplication *>(app) == nullptr)
+    return; // no application, no window
+  {
+    std::unique_lock<std::mutex> lock(WindowLock, std::defer_lock);
+    // A host handler inside a tick doesn't wait for a refresh in progress:
+    // that refresh may be starting the tick and so waiting for this thread.
+    if (OnTickThread())
+      (void)lock.try_lock();
+    else
+      lock.lock();
+    OtherThreadCloses.fetch_add(1, std::memory_order_acq_rel);
+  }
+  QMetaObject::invokeMethod(
+      app,
+      [] {
+        if (_DlgTavel != nullptr && _DlgTavel->Stopped()) {
+          TDlgTavel *w = _DlgTavel;
+          _DlgTavel = nullptr;
+          w->CloseForGood();
+        }
+      },
+      Qt::QueuedConnection);
+}
+
 void TDlgTavel::TimerTimer(QObject *) {
   if (FClosed)
     return;
-  (void)_RefreshDevices();
+  if (!StillRefreshing([] { (void)_RefreshDevices(); }))
+    return;
   RefreshMotorList();
   UpdateMotorIcons();
 }
 
 void TDlgTavel::RefreshMotorList() {
   Alive self(this);
-  const unsigned n = _GetDevicesCount();
+  unsigned n = 0;
+  if (!StillRefreshing([&n] { n = _GetDevicesCount(); }))
+    return;
   for (unsigned d = 0; d < n; ++d) {
     char serial[64] = {};
     char name[10] = {};
@@ -1240,6 +1293,12 @@ KX_EXPORT void _ShowSetupWin(void) {
   try {
     if (!OnGuiThread())
       return;
+    if (_DlgTavel != nullptr && _DlgTavel->Stopped()) {
+      // Shut down from another thread; its own close is still on its way.
+      TDlgTavel *old = _DlgTavel;
+      _DlgTavel = nullptr;
+      old->CloseForGood();
+    }
     if (_DlgTavel == nullptr) {
       _DlgTavel = new TDlgTavel(nullptr);
       if (!appEndRoutineSet) {
@@ -1261,12 +1320,17 @@ KX_EXPORT bool _IsSetupWinOpened(void) { return OnGuiThread() && _DlgTavel != nu
 KX_EXPORT bool _IsSetupWinVisible(void) { return OnGuiThread() && _DlgTavel != nullptr && _DlgTavel->isVisible(); }
 
 KX_EXPORT void _CloseSetupWin(void) {
-  if (!OnGuiThread())
-    return;
-  TDlgTavel *w = _DlgTavel;
-  _DlgTavel = nullptr;
-  if (w != nullptr)
-    w->CloseForGood();
+  try {
+    if (!OnGuiThread()) {
+      TDlgTavel::CloseFromOtherThread();
+      return;
+    }
+    TDlgTavel *w = _DlgTavel;
+    _DlgTavel = nullptr;
+    if (w != nullptr)
+      w->CloseForGood();
+  } catch (...) {
+  }
 }
 
 KX_EXPORT void KxExit(void) {
