@@ -7,11 +7,16 @@
 //      and under a CPU load; with the tick thread's CPU share and the heap
 //      allocations it makes in steady state;
 //   3. scale: the most boards x 7 motors that hold 1 kHz with no tick over
-//      1 ms late, up to 64.
+//      1 ms late, up to 64;
+//   4. the libftdi backend over 8 emulated chips (when built with libftdi1):
+//      the time a board-tick spends handing its bytes to the backend, the
+//      latency from hand-over to the emulated chip, and the same during a
+//      rename with USB transfers of realistic length.
 // Usage: kx_tickbench [--full] [--seconds=S] [--no-load] [--no-gbench]
-//        [--benchmark_* flags of Google Benchmark]
+//        [--backend-only] [--benchmark_* flags of Google Benchmark]
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cinttypes>
 #include <cmath>
@@ -38,6 +43,10 @@
 #include "kinetrax.h"
 #include "periodic.h"
 #include "simbus.h"
+#ifdef KX_BENCH_LIBFTDI
+#include "ftdi_backend.h"
+#include "ftdi_emulator.h"
+#endif
 
 // ---- allocation counting -------------------------------------------------------
 // malloc & co. are interposed in this program; allocations made on the tick
@@ -492,6 +501,155 @@ void PrintStatsRow(const char *what, const Stats &s)
                 s.p999, s.max, s.over1ms, s.n);
 }
 
+#ifdef KX_BENCH_LIBFTDI
+// ---- 4. the libftdi backend over emulated chips ---------------------------------------
+
+struct BackendRun {
+    Stats tick;       // one board's Tick, bytes handed to the backend included
+    Stats bare;       // the same board-tick's FtWriteBytes alone
+    Stats latency;    // hand-over to the chip, per board-tick
+    uint64_t refused = 0, failed = 0, lost = 0;
+    double renameMs = 0;
+};
+
+// 8 FT232R boards on the emulated bus, opened through discovery, 7 motors each
+// stepping on every tick; the bench itself ticks them every millisecond (real
+// time) for `seconds`. With `rename`, board 0 is renamed on another thread
+// half-way, while control transfers take `controlUs` and bulk ones `bulkUs`.
+BackendRun RunBackend(double seconds, bool rename, int controlUs, int bulkUs)
+{
+    BackendRun r;
+    constexpr unsigned kBoards = 8;
+    SetTickTimerSuppressed(true);
+    _CloseAllDevices();
+    kxemu::Reset();
+    std::vector<int> ids;
+    for (unsigned i = 0; i < kBoards; ++i) {
+        WriteSettings(Serial(i), true);
+        ids.push_back(kxemu::Plug(kxemu::Kind::FT232R, "TRUV-kq4", Serial(i)));
+    }
+    ftdi::detail::ForceBackend(ftdi::detail::LibftdiBackend());
+    if (_RefreshDevices() != int(kBoards)) {
+        std::fprintf(stderr, "kx_tickbench: the emulated boards did not open\n");
+        return r;
+    }
+    kxemu::SetTransferTime(controlUs, bulkUs);
+    MoveAllFar(kBoards, 1.0);
+    // This thread ticks as the tick thread would: at its SCHED_FIFO priority
+    // when permitted (the boards' writer threads run just below it).
+    sched_param normal{}, fifo{};
+    int policy = SCHED_OTHER;
+    pthread_getschedparam(pthread_self(), &policy, &normal);
+    fifo.sched_priority = 80;
+    const bool fifoSet = pthread_setschedparam(pthread_self(), SCHED_FIFO, &fifo) == 0;
+    const unsigned ticks = unsigned(seconds * 1000);
+    struct Handover {
+        int64_t ns;
+        uint64_t end;   // bytes queued since the open after this board-tick (the chip's count too)
+    };
+    std::vector<std::vector<Handover>> handovers(kBoards);
+    for (auto &h : handovers)
+        h.reserve(ticks);
+    std::vector<int64_t> perBoard;
+    perBoard.reserve(size_t(ticks) * kBoards);
+    std::atomic<bool> renamed{false};
+    std::thread renamer;
+    timespec next;
+    clock_gettime(CLOCK_MONOTONIC, &next);
+    for (unsigned t = 0; t < ticks; ++t) {
+        if (rename && t == ticks / 2)
+            renamer = std::thread([&r, &renamed] {
+                const int64_t t0 = NowNs();
+                _RenameDevice(0, "Bench A");
+                r.renameMs = double(NowNs() - t0) / 1e6;
+                renamed = true;
+            });
+        next.tv_nsec += kMs;
+        if (next.tv_nsec >= 1000000000) {
+            next.tv_nsec -= 1000000000;
+            ++next.tv_sec;
+        }
+        clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr);
+        const double now = GetClockSeconds();
+        for (unsigned b = 0; b < kBoards; ++b) {
+            USBDriver *board = DeviceList.At(b);
+            const int64_t t0 = NowNs();
+            board->Tick(now);
+            const int64_t t1 = NowNs();
+            perBoard.push_back(t1 - t0);
+            handovers[b].push_back({t1, ftdi::detail::LibftdiCountersForTest(board->Handle).queuedBytes});
+        }
+    }
+    if (renamer.joinable())
+        renamer.join();
+    r.tick = Summarise(perBoard);
+    std::vector<ftdi::detail::LibftdiCounters> counters;
+    for (unsigned b = 0; b < kBoards; ++b)
+        counters.push_back(ftdi::detail::LibftdiCountersForTest(DeviceList.At(b)->Handle));
+    // The hand-over alone: one board-tick's bytes (91) into the backend's queue.
+    {
+        uint8_t frame[91] = {};
+        USBDriver *board = DeviceList.At(1);
+        std::vector<int64_t> bare;
+        for (unsigned t = 0; t < 2000; ++t) {
+            uint32_t written = 0;
+            const int64_t t0 = NowNs();
+            ftdi::FtWriteBytes(board->Handle, frame, sizeof frame, &written);
+            bare.push_back(NowNs() - t0);
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+        r.bare = Summarise(bare);
+    }
+    if (fifoSet)
+        pthread_setschedparam(pthread_self(), policy, &normal);
+    kxemu::SetTransferTime(0, 0);
+    _CloseAllDevices();   // drains every queue
+    std::vector<int64_t> latency;
+    for (unsigned b = 0; b < kBoards; ++b) {
+        const kxemu::View v = kxemu::Snapshot(ids[b]);
+        r.refused += counters[b].refusedWrites;
+        r.failed += counters[b].failedTransfers;
+        uint64_t prev = 0;
+        size_t a = 0;
+        for (const Handover &h : handovers[b]) {
+            if (h.end == prev)
+                continue;   // nothing written this tick
+            prev = h.end;
+            while (a < v.arrivals.size() && v.arrivals[a].offset + v.arrivals[a].length < h.end)
+                ++a;
+            if (a == v.arrivals.size()) {
+                ++r.lost;
+                continue;
+            }
+            latency.push_back(v.arrivals[a].ns - h.ns);
+        }
+    }
+    r.latency = Summarise(latency);
+    return r;
+}
+
+void PrintBackend(double seconds)
+{
+    std::printf("\n## libftdi backend (8 emulated FT232R boards x 7 motors stepping every tick, %.1f s, ticked by the bench at 1 kHz)\n\n",
+                seconds);
+    std::printf("| run                          |   median |      p99 |    p99.9 |      max | >1 ms  | samples |\n");
+    std::printf("|------------------------------|---------:|---------:|---------:|---------:|-------:|--------:|\n");
+    const BackendRun plain = RunBackend(seconds, false, 0, 0);
+    PrintStatsRow("board-tick incl. hand-over (us)", plain.tick);
+    PrintStatsRow("hand-over alone, 91 B (us)", plain.bare);
+    PrintStatsRow("hand-over -> chip (us)", plain.latency);
+    const BackendRun renamed = RunBackend(std::max(seconds, 2.0), true, 1000, 125);
+    PrintStatsRow("rename: board-tick (us)", renamed.tick);
+    PrintStatsRow("rename: hand-over -> chip (us)", renamed.latency);
+    std::printf("\nno USB time: refused writes %llu, failed transfers %llu, board-ticks not arrived %llu\n",
+                (unsigned long long)plain.refused, (unsigned long long)plain.failed, (unsigned long long)plain.lost);
+    std::printf("rename of board 0 with 1 ms control / 125 us bulk transfers: took %.0f ms; refused writes %llu, "
+                "failed transfers %llu, board-ticks not arrived %llu\n",
+                renamed.renameMs, (unsigned long long)renamed.refused, (unsigned long long)renamed.failed,
+                (unsigned long long)renamed.lost);
+}
+#endif
+
 double Ratio(double a, double b) { return b > 0 ? a / b : 0; }
 
 } // namespace
@@ -499,7 +657,7 @@ double Ratio(double a, double b) { return b > 0 ? a / b : 0; }
 int main(int argc, char **argv)
 {
     double seconds = 2.0, scaleSeconds = 1.0;
-    bool withLoad = true, withGbench = true;
+    bool withLoad = true, withGbench = true, backendOnly = false;
     std::vector<char *> rest{argv[0]};
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
@@ -512,8 +670,10 @@ int main(int argc, char **argv)
             withLoad = false;
         } else if (a == "--no-gbench") {
             withGbench = false;
+        } else if (a == "--backend-only") {
+            backendOnly = true;
         } else if (a == "--help" || a == "-h") {
-            std::printf("usage: %s [--full] [--seconds=S] [--no-load] [--no-gbench] [--benchmark_*]\n",
+            std::printf("usage: %s [--full] [--seconds=S] [--no-load] [--no-gbench] [--backend-only] [--benchmark_*]\n",
                         argv[0]);
             return 0;
         } else {
@@ -538,6 +698,21 @@ int main(int argc, char **argv)
     std::printf("kx_tickbench: %u CPUs, SCHED_FIFO %s, %.1f s per lateness run, allocations %s\n\n",
                 cpus, fifoOk ? "permitted" : "not permitted", seconds,
                 kAllocsCounted ? "counted" : "not counted (sanitizer build)");
+
+    // Closes the boards and removes the scratch directory.
+    auto finish = [&dir] {
+        _CloseAllDevices();
+        std::filesystem::current_path("/");
+        std::error_code ec;
+        std::filesystem::remove_all(dir, ec);
+        return 0;
+    };
+    if (backendOnly) {
+#ifdef KX_BENCH_LIBFTDI
+        PrintBackend(seconds);
+#endif
+        return finish();
+    }
 
     // 1. Work per board-tick, controlled clock, no tick thread.
     SetTickTimerSuppressed(true);
@@ -633,9 +808,9 @@ int main(int argc, char **argv)
     std::printf("largest size with no more ticks over 1 ms late than the bare loop: %u boards x 7 motors\n",
                 bestVsBare);
 
-    _CloseAllDevices();
-    std::filesystem::current_path("/");
-    std::error_code ec;
-    std::filesystem::remove_all(dir, ec);
-    return 0;
+#ifdef KX_BENCH_LIBFTDI
+    // 4. The libftdi backend (the simulated bus is done with from here on).
+    PrintBackend(seconds);
+#endif
+    return finish();
 }

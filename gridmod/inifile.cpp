@@ -90,11 +90,14 @@ std::string Encode(std::string name) {
 
 bool Load(const std::string &path, FileText &out) {
     std::error_code ec;
-    if (!std::filesystem::exists(path, ec)) {
-        if (ec) return false;
+    const auto status = std::filesystem::status(path, ec);
+    if (!std::filesystem::exists(status)) {
+        if (!std::filesystem::status_known(status)) return false;
         out.exists = false;
         return true;
     }
+    // A FIFO or a device would block the read or never end it.
+    if (!std::filesystem::is_regular_file(status)) return false;
     std::ifstream in(path, std::ios::binary);
     if (!in) return false;
     std::ostringstream ss;

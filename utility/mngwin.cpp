@@ -1,13 +1,16 @@
 // mngwin.cpp - the main window of ordomat (see mngwin.h).
 #include "mngwin.h"
 
+#include <QApplication>
 #include <QCloseEvent>
 #include <QGuiApplication>
 #include <QHeaderView>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMouseEvent>
 #include <QScreen>
+#include <QShowEvent>
 #include <QStyledItemDelegate>
 #include <QTimer>
 #include <QTreeWidget>
@@ -61,7 +64,9 @@ TDlgUtil::TDlgUtil(QWidget *parent) : QMainWindow(parent) {
     LvTables->setUniformRowHeights(true);
     LvTables->setSelectionMode(QAbstractItemView::SingleSelection);
     LvTables->setSelectionBehavior(QAbstractItemView::SelectRows);
-    LvTables->setEditTriggers(QAbstractItemView::SelectedClicked | QAbstractItemView::EditKeyPressed);
+    // F2 edits the row; a click on the selected row goes through RenameTimer
+    // (Qt's own click trigger would still fire after a double click).
+    LvTables->setEditTriggers(QAbstractItemView::EditKeyPressed);
     LvTables->setItemDelegate(new RowEditDelegate(this));
     LvTables->setContextMenuPolicy(Qt::CustomContextMenu);
     LvTables->viewport()->installEventFilter(this);
@@ -93,6 +98,10 @@ TDlgUtil::TDlgUtil(QWidget *parent) : QMainWindow(parent) {
     RTimer->setObjectName("RTimer");
     RTimer->setInterval(1000);
 
+    RenameTimer = new QTimer(this);
+    RenameTimer->setObjectName("RenameTimer");
+    RenameTimer->setSingleShot(true);
+
     connect(mmAddTable, &QAction::triggered, this, &TDlgUtil::mmAddTableClick);
     connect(pmNew, &QAction::triggered, this, &TDlgUtil::mmAddTableClick);
     connect(mmMngOpen, &QAction::triggered, this, &TDlgUtil::mmMngOpenClick);
@@ -100,6 +109,7 @@ TDlgUtil::TDlgUtil(QWidget *parent) : QMainWindow(parent) {
     connect(pmOpen, &QAction::triggered, this, &TDlgUtil::pmOpenClick);
     connect(pmRemove, &QAction::triggered, this, &TDlgUtil::pmRemoveClick);
     connect(RTimer, &QTimer::timeout, this, &TDlgUtil::RTimerTimer);
+    connect(RenameTimer, &QTimer::timeout, this, &TDlgUtil::RenameTimerTimer);
     connect(LvTables, &QWidget::customContextMenuRequested, this, [this](const QPoint &pos) {
         QPoint screen = LvTables->viewport()->mapToGlobal(pos);
         pmTablePopup(screen);
@@ -107,11 +117,6 @@ TDlgUtil::TDlgUtil(QWidget *parent) : QMainWindow(parent) {
     });
 
     resize(290, 220);
-    if (QScreen *screen = QGuiApplication::primaryScreen()) {
-        QRect frame(QPoint(), size());
-        frame.moveCenter(screen->availableGeometry().center());
-        move(frame.topLeft());
-    }
 
     _DlgUtil = this;
     RTimer->start();
@@ -142,6 +147,18 @@ void TDlgUtil::FormCreate() {
 
 void TDlgUtil::FormClose() { _CloseSetupWin(); }
 
+void TDlgUtil::showEvent(QShowEvent *event) {
+    QMainWindow::showEvent(event);
+    if (!firstShow_) return;
+    firstShow_ = false;
+    // Only a shown window knows its frame.
+    if (QScreen *screen = QGuiApplication::primaryScreen()) {
+        QRect frame = frameGeometry();
+        frame.moveCenter(screen->availableGeometry().center());
+        move(frame.topLeft());
+    }
+}
+
 void TDlgUtil::closeEvent(QCloseEvent *event) {
     FormClose();
     event->accept();
@@ -149,11 +166,42 @@ void TDlgUtil::closeEvent(QCloseEvent *event) {
 }
 
 bool TDlgUtil::eventFilter(QObject *watched, QEvent *event) {
-    if (watched == LvTables->viewport() && event->type() == QEvent::MouseButtonDblClick) {
+    if (watched != LvTables->viewport()) return QMainWindow::eventFilter(watched, event);
+    switch (event->type()) {
+    case QEvent::MouseButtonPress: {
+        auto *mouse = static_cast<QMouseEvent *>(event);
+        RenameTimer->stop();
+        QTreeWidgetItem *row = LvTables->itemAt(mouse->position().toPoint());
+        pressOnSelected_ = mouse->button() == Qt::LeftButton && row && row->isSelected();
+        renameRow_ = pressOnSelected_ ? row : nullptr;
+        break;
+    }
+    case QEvent::MouseButtonRelease: {
+        auto *mouse = static_cast<QMouseEvent *>(event);
+        if (pressOnSelected_ && mouse->button() == Qt::LeftButton &&
+            LvTables->itemAt(mouse->position().toPoint()) == renameRow_)
+            RenameTimer->start(QApplication::doubleClickInterval());
+        pressOnSelected_ = false;
+        break;
+    }
+    case QEvent::MouseButtonDblClick:
+        // A double click opens the table; it never starts an edit.
+        RenameTimer->stop();
+        pressOnSelected_ = false;
+        renameRow_ = nullptr;
         LvTablesDblClick();
-        return true;   // a double click opens the table; it never starts an edit
+        return true;
+    default:
+        break;
     }
     return QMainWindow::eventFilter(watched, event);
+}
+
+void TDlgUtil::RenameTimerTimer() {
+    QTreeWidgetItem *row = renameRow_;
+    renameRow_ = nullptr;
+    // The row must still be in the list and selected.
+    if (row && LvTables->indexOfTopLevelItem(row) >= 0 && row->isSelected()) LvTables->editItem(row, 0);
 }
 
 void TDlgUtil::mmAddTableClick() { _ShowTableWin(-1); }
@@ -202,6 +250,10 @@ void TDlgUtil::pmRemoveClick() {
     int position = LvTables->indexOfTopLevelItem(row);
     _ShowTableWin(position);
     _RemoveTable(position);
+    if (renameRow_ == row) {
+        RenameTimer->stop();
+        renameRow_ = nullptr;
+    }
     delete LvTables->takeTopLevelItem(position);
 }
 

@@ -49,6 +49,10 @@ public:
     QAction *pmRename;
     QAction *pmRemove;
     QTimer *RTimer;
+    // A click on the row that is already selected renames it in place when
+    // no second click follows within the double-click interval; a double
+    // click or another press cancels it.
+    QTimer *RenameTimer;
 
     // The table number that row `row` carries; nullopt when its section name
     // gives none, or when there is no such row.
@@ -66,6 +70,7 @@ public:
     void LvTablesEdited(QTreeWidgetItem *item, const QString &text);
     void pmRemoveClick();
     void RTimerTimer();
+    void RenameTimerTimer();
     void LoadTableList();
 
 signals:
@@ -74,10 +79,15 @@ signals:
 
 protected:
     void closeEvent(QCloseEvent *event) override;
+    void showEvent(QShowEvent *event) override;
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
     QTreeWidgetItem *Selected() const;
+
+    bool firstShow_ = true; // the first show centres the window, frame included
+    QTreeWidgetItem *renameRow_ = nullptr;   // the row RenameTimer will edit
+    bool pressOnSelected_ = false;           // the last left press hit the selected row
 };
 
 // The program's one TDlgUtil; NULL while it does not exist.

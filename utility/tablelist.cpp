@@ -13,10 +13,14 @@
 #include "tablelist.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <unordered_map>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <ini.h>
 
@@ -24,7 +28,6 @@ const char *const kTableSettingsFile = "configs/gridmod.ini";
 
 namespace {
 
-constexpr size_t kMaxFileBytes = 16u << 20;
 constexpr char kMarkerKey[] = "\x01";   // key of the marker line after a header
 constexpr char kSemicolon = '\x1f';      // masked ';'
 constexpr char kColon = '\x1e';          // masked ':'
@@ -55,6 +58,7 @@ std::string Unmask(const char *p) {
 
 struct Reader {
     const std::string *text = nullptr;
+    const bool *full = nullptr;   // the collector takes no more sections
     size_t pos = 0;
     bool first = true;
     bool marker = false;   // the marker line is due
@@ -68,7 +72,7 @@ struct Reader {
             std::snprintf(buf, size_t(num), "%s=\n", kMarkerKey);
             return buf;
         }
-        if (r->pos >= r->text->size()) return nullptr;
+        if (r->pos >= r->text->size() || *r->full) return nullptr;
         const std::string &t = *r->text;
         size_t nl = t.find('\n', r->pos);
         size_t end = nl == std::string::npos ? t.size() : nl;
@@ -110,6 +114,7 @@ struct Collector {
     std::vector<TableSection> sections;
     std::vector<bool> named;
     std::unordered_map<std::string, size_t> index;   // lower-case section -> position
+    bool full = false;                                 // a section beyond kTableSectionLimit began
 
     static int Handle(void *user, const char *section, const char *key, const char *value) {
         auto *c = static_cast<Collector *>(user);
@@ -119,6 +124,10 @@ struct Collector {
         size_t at;
         if (it == c->index.end()) {
             if (std::strcmp(key, kMarkerKey) != 0) return 1;   // a section that failed to parse
+            if (c->sections.size() >= kTableSectionLimit) {
+                c->full = true;
+                return 1;
+            }
             at = c->sections.size();
             c->index.emplace(Lower(sec), at);
             c->sections.push_back({sec, "Unknown", TableNumberOf(sec)});
@@ -153,18 +162,30 @@ std::optional<int> TableNumberOf(const std::string &section) {
 }
 
 std::vector<TableSection> ReadTableSections(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return {};
-    in.seekg(0, std::ios::end);
-    std::streamoff size = in.tellg();
-    in.seekg(0, std::ios::beg);
-    if (size <= 0) return {};
-    std::string text(std::min(size_t(size), kMaxFileBytes), '\0');
-    in.read(text.data(), std::streamsize(text.size()));
-    text.resize(size_t(in.gcount()));
+    // Non-blocking, regular files only: a FIFO, a device or a directory in the
+    // file's place must not hang the window (nor read on for ever).
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) return {};
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return {};
+    }
+    std::string text(std::min(size_t(std::max<off_t>(st.st_size, 0)), kTableFileReadLimit), '\0');
+    size_t got = 0;
+    while (got < text.size()) {
+        const ssize_t r = ::read(fd, text.data() + got, text.size() - got);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) break;
+        got += size_t(r);
+    }
+    ::close(fd);
+    text.resize(got);
+    if (text.empty()) return {};
+    Collector collector;
     Reader reader;
     reader.text = &text;
-    Collector collector;
+    reader.full = &collector.full;
     ini_parse_stream(&Reader::Next, &reader, &Collector::Handle, &collector);
     return std::move(collector.sections);
 }

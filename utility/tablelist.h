@@ -10,6 +10,7 @@
 // "name" in it counts. Overlong lines are cut (never split into two lines).
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <vector>
@@ -23,8 +24,15 @@ struct TableSection {
     std::optional<int> number;      // TableNumberOf(section)
 };
 
-// The sections of the file in file order; none when the file is missing or
-// unreadable. Reads at most the first 16 MiB.
+// What a reload reads at most: the file's first 1 MiB, and in it the first
+// 1000 sections. The list is reloaded every second; a file beyond these
+// bounds would keep the window busy for longer than that.
+constexpr size_t kTableFileReadLimit = 1u << 20;
+constexpr size_t kTableSectionLimit = 1000;
+
+// The sections of the file in file order, within the limits above; none when
+// the file is missing, unreadable or no regular file (a FIFO, a device or a
+// directory is never opened for a blocking read).
 std::vector<TableSection> ReadTableSections(const std::string &path);
 
 // The number a section name gives under the pattern "table_%02d": "table_"

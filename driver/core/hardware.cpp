@@ -9,11 +9,14 @@
 #include <QThread>
 #include <QTimer>
 
+#include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -35,7 +38,8 @@ constexpr unsigned kWatchIntervalMs = 250;
 constexpr unsigned kPollMs = 10;              // stop-and-wait poll period
 constexpr double kWaitLimitSeconds = 10.0;    // per motor
 constexpr uint32_t kPinClock = 3000000;
-constexpr unsigned kBoardNameBytes = 10;      // bytes of BoardName in the user area
+constexpr int kMaxLinkHops = 40;              // links followed to a settings file
+constexpr int kTempAttempts = 100;            // names tried for a save's temporary file
 
 struct HardwareUnit {
     HardwareUnit()
@@ -79,7 +83,74 @@ std::string DirectoryOf(const std::string &path)
     return path.substr(0, slash);
 }
 
+// The file a save replaces: `path` itself, or, when it is a symbolic link, the
+// file at the end of its links (a link to a shared store stays a link). A
+// link leading nowhere yet gives the place it leads to. False on a loop of
+// links or an unreadable one.
+bool FollowLinks(std::string &path)
+{
+    for (int hop = 0; hop < kMaxLinkHops; ++hop) {
+        struct stat st;
+        if (::lstat(path.c_str(), &st) != 0)
+            return errno == ENOENT;
+        if (!S_ISLNK(st.st_mode))
+            return true;
+        char target[PATH_MAX];
+        const ssize_t n = ::readlink(path.c_str(), target, sizeof target);
+        if (n <= 0 || static_cast<size_t>(n) >= sizeof target)
+            return false;
+        const std::string to(target, static_cast<size_t>(n));
+        path = to[0] == '/' ? to : DirectoryOf(path) + "/" + to;
+    }
+    return false;
+}
+
+// A new, empty file beside `path` under a name of its own (path + ".tmp" and
+// eight hex digits), in `temp`. O_EXCL with O_NOFOLLOW never opens a file or
+// follows a link that is already there, whoever put it there. -1 on failure.
+int CreateTempBeside(const std::string &path, std::string &temp)
+{
+    static std::atomic<uint32_t> sequence{0};
+    for (int attempt = 0; attempt < kTempAttempts; ++attempt) {
+        uint32_t r = 0;
+        if (::getrandom(&r, sizeof r, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof r))
+            r = static_cast<uint32_t>(::getpid()) * 2654435761u;
+        r ^= sequence.fetch_add(1, std::memory_order_relaxed) * 40503u;
+        char suffix[16];
+        std::snprintf(suffix, sizeof suffix, ".tmp%08x", static_cast<unsigned>(r));
+        temp = path + suffix;
+        const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd >= 0 || errno != EEXIST)
+            return fd;
+    }
+    return -1;
+}
+
+bool IsPlainFileByte(unsigned char c)
+{
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' ||
+           c == '_' || c == '-';
+}
+
 } // namespace
+
+std::string SettingsFileStem(const std::string &serial)
+{
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string stem;
+    stem.reserve(serial.size());
+    for (size_t i = 0; i < serial.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(serial[i]);
+        if (IsPlainFileByte(c) && !(i == 0 && c == '.')) {
+            stem += static_cast<char>(c);
+        } else {
+            stem += '%';
+            stem += kHex[c >> 4];
+            stem += kHex[c & 15];
+        }
+    }
+    return stem;
+}
 
 void HardwareStaticInit()
 {
@@ -209,22 +280,31 @@ bool USBDriver::Open()
         }
         uint8_t area[ftdi::kUserAreaSize] = {};
         uint32_t read = 0;
-        if (ftdi::FtReadUserArea(Handle, area, sizeof area, &read) != ftdi::FT_OK) {
+        const ftdi::FtStatus areaStatus = ftdi::FtReadUserArea(Handle, area, sizeof area, &read);
+        if (areaStatus == ftdi::FT_NOT_SUPPORTED) {
+            read = 0;   // no usable user area: the name lives in the settings file only
+        } else if (areaStatus != ftdi::FT_OK) {
             ClosePort();
             return false;
         }
         if (read > sizeof area)
             read = sizeof area;
-        if (read > 0 && area[0] != 0)
-            Name.assign(reinterpret_cast<const char *>(area),
-                        strnlen(reinterpret_cast<const char *>(area), read));
+        const size_t chipNameLength = read > 0 ? strnlen(reinterpret_cast<const char *>(area), read) : 0;
+        if (chipNameLength > 0)
+            Name.assign(reinterpret_cast<const char *>(area), chipNameLength);
         if (!LoadSettings()) {
             ClosePort();
             return false;
         }
+        char fileName[kBoardNameBytes];
         bool released;
         {
             BoardLock lock(*this);
+            // A block without a name (no settings file yet) takes the chip's:
+            // the next save writes back what the chip holds, not ten zeros.
+            if (chipNameLength > 0 && Settings.BoardName[0] == 0)
+                PutBoardName(Settings.BoardName, reinterpret_cast<const char *>(area), chipNameLength);
+            std::memcpy(fileName, Settings.BoardName, sizeof fileName);
             uint32_t count = 0;
             for (int i = 0; i < 7; ++i) {
                 if (Settings.MotorSettings[i].TypeCode == 0)
@@ -240,11 +320,16 @@ bool USBDriver::Open()
             released = WriteReleaseLocked(0, 6, true);
             if (released)
                 Opened.store(true, std::memory_order_release);
+            else
+                ClearLiveStateLocked();   // nothing of a failed Open stays live
         }
         if (!released) {
             ClosePort();
             return false;
         }
+        // A chip that gives no name: the display name is the settings file's.
+        if (chipNameLength == 0 && fileName[0] != 0)
+            Name.assign(fileName, strnlen(fileName, sizeof fileName));
     }
     // With no board lock held: starting the tick may wait for a stopping
     // tick thread, which may be waiting for one of them.
@@ -271,21 +356,27 @@ void USBDriver::CloseLocked(bool lost)
         if (wasOpen)
             handle = Handle;
         Handle = nullptr;
-        for (int i = 0; i < 7; ++i) {
-            SMotor &m = Motors[i];
-            if (Settings.MotorSettings[i].TypeCode != 0) {
-                m.Position = 0;
-                m.Destination = 0;
-                m.Target = 0;
-            }
-            // A closed board's tick steps nothing: every motor is at rest.
-            m.Direction.store(0, std::memory_order_release);
-            m.RampState = 0;
-        }
-        MotorCount.store(0, std::memory_order_release);
+        ClearLiveStateLocked();
     }
     if (handle != nullptr)
         ftdi::FtCloseDevice(handle);
+}
+
+void USBDriver::ClearLiveStateLocked()
+{
+    for (int i = 0; i < 7; ++i) {
+        SMotor &m = Motors[i];
+        if (Settings.MotorSettings[i].TypeCode != 0) {
+            m.Position = 0;
+            m.Destination = 0;
+            m.DestinationIsUser = false;
+            m.Target = 0;
+        }
+        // A closed board's tick steps nothing: every motor is at rest.
+        m.Direction.store(0, std::memory_order_release);
+        m.RampState = 0;
+    }
+    MotorCount.store(0, std::memory_order_release);
 }
 
 bool USBDriver::CheckConnection()
@@ -309,7 +400,7 @@ void USBDriver::OnWatchTimer()
 
 std::string USBDriver::SettingsFileName() const
 {
-    return SettingsDirectory() + SerialNumber + ".hws";
+    return SettingsDirectory() + SettingsFileStem(SerialNumber) + ".hws";
 }
 
 bool USBDriver::LoadSettings()
@@ -352,14 +443,19 @@ bool USBDriver::SaveSettingsLocked(bool lost)
 {
     if (!Opened.load(std::memory_order_acquire) && !lost)
         return false;
+    bool nameSaved = true;
     if (!lost) {
         uint8_t name[kBoardNameBytes];
         {
             std::lock_guard<std::mutex> lock(Lock);
             std::memcpy(name, Settings.BoardName, sizeof name);
         }
-        if (ftdi::FtWriteUserArea(Handle, name, sizeof name) != ftdi::FT_OK)
-            return false;
+        // The file is written whatever this gives: a failed name write must
+        // not lose the positions and settings since the last save. It is
+        // still reported, except for a chip without a usable user area, whose
+        // name lives in the settings file only.
+        const ftdi::FtStatus st = ftdi::FtWriteUserArea(Handle, name, sizeof name);
+        nameSaved = st == ftdi::FT_OK || st == ftdi::FT_NOT_SUPPORTED;
     }
     const std::string dir = SettingsDirectory();
     if (dir == "configs/")
@@ -371,14 +467,21 @@ bool USBDriver::SaveSettingsLocked(bool lost)
             Settings.MotorSettings[i].Position = UnitsToFloat(Motors[i].StepsToUnits(Motors[i].Position));
         std::memcpy(&block, &Settings, sizeof block);
     }
-    // The new content goes to a temporary file beside the old one, reaches
+    // The new content goes to a new file beside the one it replaces, reaches
     // the disk, and only then replaces it: a failed save keeps the old file.
-    const std::string path = dir + SerialNumber + ".hws";
-    const std::string temp = path + ".tmp";
-    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    // A settings file that is a link is replaced at the link's end.
+    std::string path = dir + SettingsFileStem(SerialNumber) + ".hws";
+    if (!FollowLinks(path))
+        return false;
+    std::string temp;
+    const int fd = CreateTempBeside(path, temp);
     if (fd < 0)
         return false;
-    bool ok = WriteAll(fd, &block, sizeof block) && ::fsync(fd) == 0;
+    bool ok = WriteAll(fd, &block, sizeof block);
+    struct stat old;
+    if (ok && ::stat(path.c_str(), &old) == 0 && S_ISREG(old.st_mode))
+        (void)::fchmod(fd, old.st_mode & 07777);   // the file keeps its permissions
+    ok = ok && ::fsync(fd) == 0;
     if (::close(fd) != 0)
         ok = false;
     if (ok && ::rename(temp.c_str(), path.c_str()) != 0)
@@ -392,7 +495,7 @@ bool USBDriver::SaveSettingsLocked(bool lost)
         ::fsync(dfd);   // the rename itself reaches the disk
         ::close(dfd);
     }
-    return true;
+    return nameSaved;
 }
 
 // ---- Tick and release ------------------------------------------------------------

@@ -6,6 +6,10 @@
 // board). One tick thread ("kinetrax-tick") runs TickAllDevices every 1 ms.
 //
 // Locks, in the order they may be taken (never the other way round):
+//  -1. WindowLock (mutex, in Tavelwindow.cpp): the control window's refresh
+//      against a shut-down from another thread; held by the refresh around
+//      _RefreshDevices and _GetDevicesCount, and by the shut-down only to
+//      stop the refresh (never waited for on the tick thread).
 //   0. DiscoveryLock (mutex, in discovery.cpp): one discovery pass at a time.
 //   1. DeviceListLock (shared_mutex): shared by every client call that uses a
 //      board of the list (ListReadGuard), exclusive to append a board and to
@@ -54,6 +58,19 @@ extern char ConfigDir[512];
 // Directory prefix of the settings files: ConfigDir when a directory of that
 // name exists, else "configs/".
 std::string SettingsDirectory();
+// The part of a settings file's name that comes from the serial number. The
+// serial is a string the device reports, so every byte outside [A-Za-z0-9._-],
+// and a leading '.', is written as '%' and two upper-case hex digits: the name
+// stays inside the directory and tells the serial back. An ordinary serial is
+// its own stem.
+std::string SettingsFileStem(const std::string &serial);
+
+// The board name kept in the user area and in the settings block: the first
+// kBoardNameBytes bytes of BoardName.
+constexpr unsigned kBoardNameBytes = 10;
+// The first 10 characters of `name` (of length n) into dst, zero-filled to 10
+// bytes (no terminator for a name of 10 or more).
+void PutBoardName(char *dst, const char *name, size_t n);
 
 // ---- Board record --------------------------------------------------------------
 
@@ -75,7 +92,7 @@ public:
     bool ClosePort();
     bool LoadSettings();
     bool SaveSettings(bool lost);
-    std::string SettingsFileName() const;   // directory + serial + ".hws"
+    std::string SettingsFileName() const;   // directory + SettingsFileStem(serial) + ".hws"
 
     // One tick at `now` (s): clear, step motors 0..MotorCount-1, one write.
     void Tick(double now);
@@ -119,7 +136,7 @@ public:
 
     ftdi::FtHandle Handle = nullptr;      // guarded by Lock (+ OpLock to change)
     std::atomic<bool> Opened{false};      // written under Lock and OpLock
-    std::atomic<uint32_t> MotorCount{0};  // written under Lock
+    std::atomic<uint32_t> MotorCount{0};  // written under Lock; 0 while not open
     bool HoldStart = false;               // guarded by Lock
     DeviceSettings Settings;              // slots read by the tick: guarded by Lock
     SMotor Motors[7];                     // guarded by Lock (see motor.h)
@@ -130,6 +147,10 @@ public:
 private:
     // Callers hold OpLock.
     void CloseLocked(bool lost);
+    // Callers hold Lock (and OpLock). The live state of a board that is not
+    // open: every motor at rest, the configured ones at position 0, no motor
+    // counted, so no motor of the board can be moved.
+    void ClearLiveStateLocked();
     bool SaveSettingsLocked(bool lost);
     // Callers hold Lock. The slots' release frames, one write on Handle.
     // With `atRest` a running motor fails it instead (nothing written).
@@ -243,6 +264,7 @@ void StopTickTimer();                     // returns when no tick runs any more
 void TickTimerProc(unsigned id, unsigned msg, uintptr_t user, uintptr_t r1, uintptr_t r2);
 void TickAllDevices();
 bool TickTimerRunning();
+bool OnTickThread();                      // the caller is the tick thread
 // StartTickTimer, or, while this thread holds a list guard, when its outermost
 // guard ends (see the lock order).
 void RequestTickStart();

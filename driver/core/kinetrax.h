@@ -224,14 +224,21 @@ KX_EXPORT bool _SMN_Setup(const char *name);
 KX_EXPORT void _ShowSetupWin(void);
 KX_EXPORT bool _IsSetupWinOpened(void);
 KX_EXPORT bool _IsSetupWinVisible(void);
+/* Destroys the control window. On a thread other than the application's, the
+ * window's refresh stops before it returns (so it reopens no board; on the
+ * tick thread, inside a host handler, a refresh already running is not waited
+ * for) and the window is destroyed on the application's thread when that
+ * thread next handles its events. */
 KX_EXPORT void _CloseSetupWin(void);
-/* Shut-down: _CloseSetupWin, then _CloseAllDevices. Exported as "_Exit" with
- * the symbol version KINETRAX_1.0; the C name differs because <stdlib.h>
- * declares _Exit(int). A program linked with the library (-lkinetrax) must not
- * call the C library's _Exit(int) itself: its own references to "_Exit" bind
- * to this function, which returns. Other libraries in the program were bound
- * to the C library's versioned _Exit when they were built and keep reaching
- * it; dlsym(handle, "_Exit") gives this function. */
+/* Shut-down, on any thread: _CloseSetupWin, then _CloseAllDevices. The boards
+ * stay closed until a client opens them again (_RefreshDevices,
+ * _GetDevicesCount, _ShowSetupWin's refresh). Exported as "_Exit" with the
+ * symbol version KINETRAX_1.0; the C name differs because <stdlib.h> declares
+ * _Exit(int). A program linked with the library (-lkinetrax) must not call the
+ * C library's _Exit(int) itself: its own references to "_Exit" bind to this
+ * function, which returns. Other libraries in the program were bound to the C
+ * library's versioned _Exit when they were built and keep reaching it;
+ * dlsym(handle, "_Exit") gives this function. */
 KX_EXPORT void KxExit(void) __asm__("_Exit");
 
 /* Form instances, NULL while the window does not exist. */

@@ -12,17 +12,6 @@
 
 namespace {
 
-constexpr unsigned kBoardNameBytes = 10;
-
-// The first 10 characters of `name` (of length n), zero-filled to 10 bytes.
-void PutBoardName(char *dst, const char *name, size_t n)
-{
-    if (n > kBoardNameBytes)
-        n = kBoardNameBytes;
-    std::memcpy(dst, name, n);
-    std::memset(dst + n, 0, kBoardNameBytes - n);
-}
-
 // The run-time record at rest with position, target, destination and zero 0.
 void ClearRunState(SMotor &m)
 {
@@ -39,6 +28,14 @@ void ClearRunState(SMotor &m)
 }
 
 } // namespace
+
+void PutBoardName(char *dst, const char *name, size_t n)
+{
+    if (n > kBoardNameBytes)
+        n = kBoardNameBytes;
+    std::memcpy(dst, name, n);
+    std::memset(dst + n, 0, kBoardNameBytes - n);
+}
 
 bool USBDriver::SetMotorSettings(int slot, const SMotorSettings *settings, bool checkAddress)
 {
@@ -87,6 +84,10 @@ int USBDriver::AddMotor(const SMotorSettings *settings)
 {
     std::lock_guard<std::mutex> op(OpLock);
     BoardLock lock(*this);
+    // A board that is not open counts no motor (its slots come back with the
+    // next Open), so none can be moved on it; its save would fail anyway.
+    if (!Opened.load(std::memory_order_relaxed))
+        return -1;
     const uint32_t count = MotorCount.load(std::memory_order_relaxed);
     if (count >= 7)
         return -1;

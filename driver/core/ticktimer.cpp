@@ -76,6 +76,8 @@ void StopTickTimer()
 
 bool TickTimerRunning() { return TickThread().Running(); }
 
+bool OnTickThread() { return TickThread().IsCurrentThread(); }
+
 void SetTickTimerSuppressed(bool suppressed)
 {
     gSuppressed.store(suppressed, std::memory_order_release);

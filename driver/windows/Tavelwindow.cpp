@@ -12,6 +12,7 @@
 #include <QDialog>
 #include <QEvent>
 #include <QFont>
+#include <QFontMetrics>
 #include <QFrame>
 #include <QGroupBox>
 #include <QGuiApplication>
@@ -23,6 +24,7 @@
 #include <QLineEdit>
 #include <QLocale>
 #include <QMenu>
+#include <QMouseEvent>
 #include <QPainter>
 #include <QPixmap>
 #include <QPointer>
@@ -42,9 +44,12 @@
 #include <cstdio>
 #include <cstring>
 #include <locale.h>
+#include <mutex>
 #include <stdexcept>
 #include <stdlib.h>
 
+#include "formmetrics.h"
+#include "hardware.h"
 #include "hwrename.h"
 #include "motor.h"
 #include "msetup.h"
@@ -52,6 +57,15 @@
 TDlgTavel *_DlgTavel = nullptr;
 
 namespace {
+
+// Shut-downs from threads other than the window's (CloseFromOtherThread),
+// counted. A window stops refreshing once the count differs from the one it
+// was created under. The refresh checks that under WindowLock around its
+// device-list calls that may open boards (StillRefreshing), and the count is
+// raised under the same lock, so once a shut-down has raised it no refresh is
+// running and none starts. See the lock order in hardware.h.
+std::mutex WindowLock;
+std::atomic<unsigned> OtherThreadCloses{0};
 
 // The library's entry point: the control window pointer is NULL whenever the
 // library has just been loaded.
@@ -102,7 +116,11 @@ QIcon Lamp(const QColor &colour) {
   p.setPen(QPen(colour.darker(200), 1));
   p.drawEllipse(QRectF(1.5, 1.5, 13, 13));
   p.end();
-  return QIcon(pm);
+  // The same picture on a selected row: the style would tint it otherwise.
+  QIcon icon;
+  icon.addPixmap(pm, QIcon::Normal);
+  icon.addPixmap(pm, QIcon::Selected);
+  return icon;
 }
 
 // Watches the window across a call that may close it: false once the window
@@ -302,6 +320,7 @@ TDlgTavel::TDlgTavel(QWidget *Owner) : QWidget(Owner, Qt::Window) {
 
   FClosed = false;
   FInsertIndex = -1;
+  FCloseCount = OtherThreadCloses.load(std::memory_order_acquire);
   ClearInfo();
   Timer->start();
 }
@@ -334,8 +353,6 @@ void TDlgTavel::BuildForm() {
   for (const char *t : kColumnTitles)
     titles << QString::fromLatin1(t);
   LvMotorList->setHeaderLabels(titles);
-  for (int c = 0; c < kColumns; ++c)
-    LvMotorList->setColumnWidth(c, kColumnWidths[c]);
   LvMotorList->setRootIsDecorated(false);
   LvMotorList->setItemsExpandable(false);
   LvMotorList->setUniformRowHeights(true);
@@ -345,6 +362,7 @@ void TDlgTavel::BuildForm() {
   LvMotorList->setAllColumnsShowFocus(true);
   LvMotorList->setIconSize(QSize(16, 16));
   LvMotorList->setContextMenuPolicy(Qt::CustomContextMenu);
+  FitColumns();
   {
     // The selection stays visible when the list loses the focus.
     QPalette pal = LvMotorList->palette();
@@ -355,9 +373,15 @@ void TDlgTavel::BuildForm() {
   }
   layout->addWidget(LvMotorList, 1);
 
+  // The side panel. Its pixel positions hold while the texts fit at the
+  // window's font; where they don't, values go right of the widest caption,
+  // and controls and the panel grow to the longest text they show.
+  const QFontMetrics fm = fontMetrics();
+  const int lineH = std::max(13, fm.height());
+  const int rowH = std::max(16, lineH + 3);
+
   Panel1 = new QFrame(this);
   Panel1->setObjectName(QStringLiteral("Panel1"));
-  Panel1->setFixedWidth(222);
   layout->addWidget(Panel1);
   auto *side = new QVBoxLayout(Panel1);
   side->setContentsMargins(0, 0, 0, 0);
@@ -365,7 +389,6 @@ void TDlgTavel::BuildForm() {
 
   Panel2 = new QFrame(Panel1);
   Panel2->setObjectName(QStringLiteral("Panel2"));
-  Panel2->setFixedSize(222, 348);
   side->addWidget(Panel2);
   side->addStretch(1);
 
@@ -383,19 +406,30 @@ void TDlgTavel::BuildForm() {
       {"Max step time:", "LMax", &LMax},   {"Half steps:", "LSteps", &LSteps},
       {"Auto release:", "LFix", &LFix},
   };
+  int captionW = 0;
+  for (const InfoRow &r : rows)
+    captionW = std::max(captionW, fm.horizontalAdvance(QString::fromLatin1(r.caption)));
+  const int valueX = std::max(128, 24 + captionW + 6);
+  const int valueW = std::max(90, formmetrics::WidestText(fm, formmetrics::MotorTypeNames() +
+                                                                   formmetrics::NumberSamples() +
+                                                                   QStringList{QStringLiteral("Unplugged"),
+                                                                               formmetrics::BoardNameSample()}));
   int y = 16;
   int n = 1;
   for (const InfoRow &r : rows) {
     MakeLabel(Panel2, QStringLiteral("Label%1").arg(n++).toLatin1().constData(), QString::fromLatin1(r.caption), 24,
               y);
-    *r.label = MakeLabel(Panel2, r.name, QString::fromLatin1(r.name), 128, y, 90);
-    y += 16;
+    *r.label = MakeLabel(Panel2, r.name, QString::fromLatin1(r.name), valueX, y, valueW);
+    (*r.label)->resize(valueW, lineH);
+    y += rowH;
   }
+  const int infoW = valueX + valueW + 4;
 
+  // "Move to...": three columns (captions and Move abs / position, target
+  // edit and Move rel / Zero, Set target and Stop), 7 px apart.
   GroupBox1 = new QGroupBox(QStringLiteral("Move to..."), Panel2);
   GroupBox1->setObjectName(QStringLiteral("GroupBox1"));
-  GroupBox1->setGeometry(0, 348 - 142, 222, 142);
-  MakeLabel(GroupBox1, "Label12", QStringLiteral("Position:"), 16, 24);
+  QLabel *positionCaption = MakeLabel(GroupBox1, "Label12", QStringLiteral("Position:"), 16, 24);
   LPos = MakeLabel(GroupBox1, "LPos", QStringLiteral("LPos"), 80, 24, 62);
   QFont bold = LPos->font();
   bold.setBold(true);
@@ -403,18 +437,44 @@ void TDlgTavel::BuildForm() {
   LPosReal = MakeLabel(GroupBox1, "LPosReal", QStringLiteral("LPosReal"), 80, 40, 62);
   Panel3 = new QFrame(GroupBox1);
   Panel3->setObjectName(QStringLiteral("Panel3"));
-  Panel3->setGeometry(144, 24, 57, 17);
   ChBZero = new QCheckBox(QStringLiteral("Zero"), Panel3);
   ChBZero->setObjectName(QStringLiteral("ChBZero"));
-  ChBZero->setGeometry(0, 0, 57, 17);
-  MakeLabel(GroupBox1, "Label13", QStringLiteral("Destination:"), 16, 76);
+  QLabel *destinationCaption = MakeLabel(GroupBox1, "Label13", QStringLiteral("Destination:"), 16, 76);
   EbDestination = new QLineEdit(QStringLiteral("0"), GroupBox1);
   EbDestination->setObjectName(QStringLiteral("EbDestination"));
-  EbDestination->setGeometry(80, 68, 57, 21);
+  EbDestination->resize(57, 21);
   BttnSet = MakeButton(GroupBox1, "BttnSet", "Set target", 144, 68, 59);
   BttnMoveAbs = MakeButton(GroupBox1, "BttnMoveAbs", "Move abs", 16, 106, 57);
   BttnMoveRel = MakeButton(GroupBox1, "BttnMoveRel", "Move rel", 80, 106, 57);
   BttnStop = MakeButton(GroupBox1, "BttnStop", "Stop", 144, 106, 57);
+
+  const int moveAbsW = formmetrics::ButtonWidth(BttnMoveAbs, 57);
+  const int col2X = std::max({80, 16 + std::max(positionCaption->width(), destinationCaption->width()) + 6,
+                              16 + moveAbsW + 7});
+  const int posW = std::max(62, formmetrics::WidestText(LPos->fontMetrics(), formmetrics::NumberSamples()));
+  const int editW = formmetrics::EditWidth(EbDestination, formmetrics::NumberSamples(), 57);
+  const int moveRelW = formmetrics::ButtonWidth(BttnMoveRel, 57);
+  const int col3X = std::max({144, col2X + posW + 2, col2X + editW + 7, col2X + moveRelW + 7});
+  const int zeroW = formmetrics::CheckBoxWidth(ChBZero, 57);
+  const int setW = formmetrics::ButtonWidth(BttnSet, 59);
+  const int stopW = formmetrics::ButtonWidth(BttnStop, 57);
+  const int groupW = std::max(222, col3X + std::max({zeroW, setW, stopW}) + 19);
+  BttnMoveAbs->resize(moveAbsW, 21);
+  LPos->setGeometry(col2X, 24, posW, lineH);
+  LPosReal->setGeometry(col2X, 40, posW, lineH);
+  EbDestination->move(col2X, 68);
+  EbDestination->resize(editW, 21);
+  BttnMoveRel->setGeometry(col2X, 106, moveRelW, 21);
+  Panel3->setGeometry(col3X, 24, zeroW, 17);
+  ChBZero->setGeometry(0, 0, zeroW, 17);
+  BttnSet->setGeometry(col3X, 68, setW, 21);
+  BttnStop->setGeometry(col3X, 106, stopW, 21);
+
+  const int panelW = std::max(infoW, groupW);
+  const int groupY = std::max(348 - 142, y + 14);
+  GroupBox1->setGeometry(0, groupY, panelW, 142);
+  Panel1->setFixedWidth(panelW);
+  Panel2->setFixedSize(panelW, groupY + 142);
   setTabOrder(EbDestination, BttnSet);
   setTabOrder(BttnSet, BttnMoveAbs);
   setTabOrder(BttnMoveAbs, BttnStop);
@@ -423,14 +483,45 @@ void TDlgTavel::BuildForm() {
 
   // Run All / Stop All, kept at the bottom edge.
   auto *bottom = new QWidget(Panel1);
-  bottom->setFixedSize(222, 32);
+  bottom->setFixedSize(panelW, 32);
   side->addWidget(bottom);
   BttnRun = MakeButton(bottom, "BttnRun", "Run All", 32, 7, 75);
   BttnStopAll = MakeButton(bottom, "BttnStopAll", "Stop All", 126, 7, 75);
+  BttnRun->resize(formmetrics::ButtonWidth(BttnRun, 75), 21);
+  BttnStopAll->setGeometry(std::max(126, BttnRun->geometry().right() + 20), 7, formmetrics::ButtonWidth(BttnStopAll, 75),
+                           21);
 
   Timer = new QTimer(this);
   Timer->setObjectName(QStringLiteral("Timer"));
   Timer->setInterval(500);
+}
+
+void TDlgTavel::FitColumns() {
+  // A row of the longest texts each column shows, measured as the list
+  // measures its rows, then taken away again.
+  QStringList sample = {formmetrics::MotorNameSample(), formmetrics::BoardNameSample(), QStringLiteral("Unplugged")};
+  const QFontMetrics fm = LvMotorList->fontMetrics();
+  QString type;
+  for (const QString &t : formmetrics::MotorTypeNames())
+    if (fm.horizontalAdvance(t) > fm.horizontalAdvance(type))
+      type = t;
+  QString number;
+  for (const QString &t : formmetrics::NumberSamples())
+    if (fm.horizontalAdvance(t) > fm.horizontalAdvance(number))
+      number = t;
+  sample << type;
+  for (int k = 0; k < 5; ++k)
+    sample << number;
+  sample << QStringLiteral("-128") << QStringLiteral("65535") << QStringLiteral("65535") << QStringLiteral("Off")
+         << QStringLiteral("Off");
+  auto *row = new QTreeWidgetItem(sample);
+  row->setIcon(0, ImageList1[1]);
+  LvMotorList->addTopLevelItem(row);
+  QAbstractItemView *view = LvMotorList;
+  for (int c = 0; c < kColumns; ++c)
+    LvMotorList->setColumnWidth(c, std::max({kColumnWidths[c], LvMotorList->header()->sectionSizeHint(c),
+                                             view->sizeHintForColumn(c)}));
+  delete row;
 }
 
 void TDlgTavel::BuildMenu() {
@@ -486,6 +577,9 @@ void TDlgTavel::showEvent(QShowEvent *event) {
   QWidget::showEvent(event);
   if (FFirstShow) {
     FFirstShow = false;
+    // 941 x 414 is the size with the frame, known once the window is shown.
+    const QSize frame = frameGeometry().size() - size();
+    resize(QSize(941, 414) - frame);
     if (QScreen *screen = QGuiApplication::primaryScreen()) {
       QRect r = frameGeometry();
       r.moveCenter(screen->availableGeometry().center());
@@ -497,7 +591,8 @@ void TDlgTavel::showEvent(QShowEvent *event) {
 }
 
 bool TDlgTavel::eventFilter(QObject *watched, QEvent *event) {
-  if (watched == LvMotorList->viewport() && event->type() == QEvent::MouseButtonDblClick) {
+  if (watched == LvMotorList->viewport() && event->type() == QEvent::MouseButtonDblClick &&
+      static_cast<QMouseEvent *>(event)->button() == Qt::LeftButton) {
     Alive self(this);
     Dispatch([this] { LvMotorListDblClick(LvMotorList); });
     // The window was closed for good while the setup dialog ran: the event
@@ -612,17 +707,58 @@ void TDlgTavel::ClearInfo() {
   EbDestination->setText(QStringLiteral("0"));
 }
 
+bool TDlgTavel::Stopped() const {
+  return FCloseCount != OtherThreadCloses.load(std::memory_order_acquire);
+}
+
+bool TDlgTavel::StillRefreshing(const std::function<void()> &call) {
+  std::lock_guard<std::mutex> lock(WindowLock);
+  if (Stopped())
+    return false;
+  call();
+  return true;
+}
+
+void TDlgTavel::CloseFromOtherThread() {
+  QCoreApplication *app = QCoreApplication::instance();
+  if (qobject_cast<QApplication *>(app) == nullptr)
+    return; // no application, no window
+  {
+    std::unique_lock<std::mutex> lock(WindowLock, std::defer_lock);
+    // A host handler inside a tick doesn't wait for a refresh in progress:
+    // that refresh may be starting the tick and so waiting for this thread.
+    if (OnTickThread())
+      (void)lock.try_lock();
+    else
+      lock.lock();
+    OtherThreadCloses.fetch_add(1, std::memory_order_acq_rel);
+  }
+  QMetaObject::invokeMethod(
+      app,
+      [] {
+        if (_DlgTavel != nullptr && _DlgTavel->Stopped()) {
+          TDlgTavel *w = _DlgTavel;
+          _DlgTavel = nullptr;
+          w->CloseForGood();
+        }
+      },
+      Qt::QueuedConnection);
+}
+
 void TDlgTavel::TimerTimer(QObject *) {
   if (FClosed)
     return;
-  (void)_RefreshDevices();
+  if (!StillRefreshing([] { (void)_RefreshDevices(); }))
+    return;
   RefreshMotorList();
   UpdateMotorIcons();
 }
 
 void TDlgTavel::RefreshMotorList() {
   Alive self(this);
-  const unsigned n = _GetDevicesCount();
+  unsigned n = 0;
+  if (!StillRefreshing([&n] { n = _GetDevicesCount(); }))
+    return;
   for (unsigned d = 0; d < n; ++d) {
     char serial[64] = {};
     char name[10] = {};
@@ -1157,6 +1293,12 @@ KX_EXPORT void _ShowSetupWin(void) {
   try {
     if (!OnGuiThread())
       return;
+    if (_DlgTavel != nullptr && _DlgTavel->Stopped()) {
+      // Shut down from another thread; its own close is still on its way.
+      TDlgTavel *old = _DlgTavel;
+      _DlgTavel = nullptr;
+      old->CloseForGood();
+    }
     if (_DlgTavel == nullptr) {
       _DlgTavel = new TDlgTavel(nullptr);
       if (!appEndRoutineSet) {
@@ -1178,12 +1320,17 @@ KX_EXPORT bool _IsSetupWinOpened(void) { return OnGuiThread() && _DlgTavel != nu
 KX_EXPORT bool _IsSetupWinVisible(void) { return OnGuiThread() && _DlgTavel != nullptr && _DlgTavel->isVisible(); }
 
 KX_EXPORT void _CloseSetupWin(void) {
-  if (!OnGuiThread())
-    return;
-  TDlgTavel *w = _DlgTavel;
-  _DlgTavel = nullptr;
-  if (w != nullptr)
-    w->CloseForGood();
+  try {
+    if (!OnGuiThread()) {
+      TDlgTavel::CloseFromOtherThread();
+      return;
+    }
+    TDlgTavel *w = _DlgTavel;
+    _DlgTavel = nullptr;
+    if (w != nullptr)
+      w->CloseForGood();
+  } catch (...) {
+  }
 }
 
 KX_EXPORT void KxExit(void) {

@@ -9,7 +9,9 @@
 // exported C interface (kinetrax.h) and finds a motor again by the pair
 // (board serial number, motor name). All of it runs on the thread of the Qt
 // application object; the window exports called on any other thread, or with
-// no QApplication at all, do nothing and report false (see kinetrax.h).
+// no QApplication at all, do nothing and report false (see kinetrax.h), but
+// for _CloseSetupWin (and so _Exit): on another thread it stops the window's
+// refresh at once and has the window destroyed on its own thread.
 //
 // Reopening a window the user closed: the close only hides it and stops the
 // refresh; _ShowSetupWin shows the same instance again and the refresh resumes
@@ -23,6 +25,7 @@
 #include <QWidget>
 
 #include <deque>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -128,6 +131,13 @@ public:
   void CloseForGood();
   // True once CloseForGood left the window waiting for its deletion.
   bool Retired() const { return FRetired; }
+  // _CloseSetupWin on a thread other than the window's: the refresh of every
+  // window that exists stops at once (a refresh in progress is waited for,
+  // except on the tick thread; none starts afterwards), and the window is
+  // closed for good on its own thread when that thread next handles events.
+  static void CloseFromOtherThread();
+  // True once CloseFromOtherThread stopped the window (on any thread).
+  bool Stopped() const;
   const std::deque<std::string> &Serials() const { return FSerials; }
 
 protected:
@@ -149,6 +159,9 @@ private:
   void SetRowName(QTreeWidgetItem *row, const std::string &name);
   void BuildForm();
   void BuildMenu();
+  // Each column of the list at least as wide as its title and the longest
+  // text it shows.
+  void FitColumns();
 
   std::deque<std::string> FSerials; // one entry per inserted row; entries never move
   int FInsertIndex = -1;
@@ -160,6 +173,11 @@ private:
   bool FFirstShow = true;
   int FHandlerDepth = 0;       // handlers of the window now running (Dispatch)
   bool FRetired = false;       // closed for good, deleted when FHandlerDepth is 0
+  // The count of shut-downs from other threads when the window was created.
+  unsigned FCloseCount = 0;
+  // Runs `call` (device-list calls of the refresh that may open boards) under
+  // WindowLock unless the window was stopped; false when it was.
+  bool StillRefreshing(const std::function<void()> &call);
 };
 
 // The one control window, NULL while there is none.

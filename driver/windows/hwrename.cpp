@@ -27,7 +27,8 @@ TDlgRename::TDlgRename(QWidget *Owner) : QDialog(Owner) {
   Button2 = new QPushButton(QStringLiteral("Cancel"), this);
   Button2->setObjectName(QStringLiteral("Button2"));
   Button2->setGeometry(96, 40, 59, 21);
-  Button2->setAutoDefault(false);
+  // Enter on the focused Cancel cancels; in the edit it is OK's.
+  Button2->setAutoDefault(true);
 
   setTabOrder(Edit1, Button1);
   setTabOrder(Button1, Button2);

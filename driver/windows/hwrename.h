@@ -19,7 +19,8 @@ public:
 
   QLineEdit *Edit1;     // the new name; starts empty, no length limit
   QPushButton *Button1; // "OK": default button, result 1 (Accepted)
-  QPushButton *Button2; // "Cancel" (also Esc / closing): result 0 (Rejected)
+  QPushButton *Button2; // "Cancel" (also Esc / closing, and Enter while it has
+                        // the focus): result 0 (Rejected)
 };
 
 // The dialog while one is being shown (set and cleared by its user), else NULL.

@@ -18,12 +18,14 @@
 #include <QToolButton>
 
 #include <cfloat>
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <limits>
 #include <locale.h>
 
+#include "formmetrics.h"
 #include "hardware.h"
 #include "motor.h"
 #include "msgbox.h"
@@ -317,6 +319,11 @@ TDlgMotorSetup::TDlgMotorSetup(QWidget *Owner, int deviceIndex, int motorIndex)
   Button2 = new QPushButton(QStringLiteral("Cancel"), this);
   Button2->setObjectName(QStringLiteral("Button2"));
   Button2->setGeometry(150, RowY(10) + 10, 75, 25);
+  // Enter presses the focused button; elsewhere it presses OK.
+  Button1->setAutoDefault(true);
+  Button2->setAutoDefault(true);
+
+  FitToFont();
 
   QWidget *order[] = {CBTyp, EBCoef, EBOffset, EBLen, EBAccel, EBMin, EBMax, Button1,
                       Button2, EBName, UDMin, UDMax, ChSteps, ChFix, PAddress};
@@ -337,6 +344,53 @@ TDlgMotorSetup::TDlgMotorSetup(QWidget *Owner, int deviceIndex, int motorIndex)
     accept();
   });
   connect(Button2, &QPushButton::clicked, this, [this] { reject(); });
+  for (int i = 0; i < 8; ++i)
+    connect(FAddrRadios[i], &QRadioButton::toggled, this, [this] { FixAddressTabStop(); });
+}
+
+void TDlgMotorSetup::FitToFont() {
+  // The form's pixel positions hold while the texts fit at the dialog's font.
+  // Where they don't: the edits go right of the widest caption, the number
+  // edits, the name edit and the type box grow to their longest texts, the
+  // units follow the edits, and the dialog grows to hold them.
+  const QFontMetrics fm = fontMetrics();
+  QLabel *const captions[] = {Label14, Label1, Label4, Label11, Label3, Label12, Label6, Label7};
+  QLabel *const units[] = {LbCoeff, LbStart, LbLength, Label8, Label2, Label5};
+  QStringList captionTexts;
+  for (QLabel *l : captions)
+    captionTexts << l->text();
+  const int lineH = std::max(16, fm.height());
+  const int labelW = std::max(kLabelW, formmetrics::WidestText(fm, captionTexts));
+  const int editX = std::max(kEditX, kLabelX + labelW + 2);
+  const int editW = formmetrics::EditWidth(EBCoef, formmetrics::NumberSamples(), kEditW);
+  const int nameW = formmetrics::EditWidth(EBName, {formmetrics::MotorNameSample()}, 118);
+  const int typeW = formmetrics::ComboWidth(CBTyp, formmetrics::MotorTypeNames(), 126);
+  const int unitX = std::max(kUnitX, editX + editW + 4);
+  const int unitW = std::max(kUnitW, formmetrics::WidestText(fm, {QStringLiteral("step/deg"), QStringLiteral("step/mm"),
+                                                                  QStringLiteral("steps"), QStringLiteral("deg")}));
+
+  for (int row = 0; row < 8; ++row)
+    captions[row]->setGeometry(kLabelX, RowY(row < 2 ? row : row + 2) + 3, labelW, lineH);
+  EBName->setGeometry(editX, RowY(0), nameW, 21);
+  CBTyp->setGeometry(editX, RowY(1), typeW, 21);
+  for (QCheckBox *box : {ChSteps, ChFix})
+    box->setGeometry(kLabelX, box->y(), std::max(editX + 16 - kLabelX, formmetrics::CheckBoxWidth(box, 0)), 21);
+  int row = 4;
+  for (QLineEdit *e : {EBCoef, EBOffset, EBLen, EBAccel})
+    e->setGeometry(editX, RowY(row++), editW, 21);
+  EBMin->setGeometry(editX, RowY(8), editW - 17, 21);
+  UDMin->setGeometry(editX + editW - 17, RowY(8), 17, 21);
+  EBMax->setGeometry(editX, RowY(9), editW - 17, 21);
+  UDMax->setGeometry(editX + editW - 17, RowY(9), 17, 21);
+  row = 4;
+  for (QLabel *l : units)
+    l->setGeometry(unitX, RowY(row++) + 3, unitW, lineH);
+
+  const int width = std::max({278, unitX + unitW + 6, editX + typeW + 10, editX + nameW + 18});
+  setFixedSize(width, RowY(10) + 42);
+  const int shift = (width - 278) / 2; // the buttons stay centred
+  Button1->move(52 + shift, Button1->y());
+  Button2->move(150 + shift, Button2->y());
 }
 
 TDlgMotorSetup::~TDlgMotorSetup() {
@@ -347,8 +401,12 @@ TDlgMotorSetup::~TDlgMotorSetup() {
 
 void TDlgMotorSetup::showEvent(QShowEvent *event) {
   QDialog::showEvent(event);
-  if (!event->spontaneous())
+  if (!event->spontaneous()) {
     FormShow(this);
+    // The first control of the tab order, not the first address button: a
+    // Space there would move the motor to another address.
+    CBTyp->setFocus(Qt::OtherFocusReason);
+  }
 }
 
 bool TDlgMotorSetup::eventFilter(QObject *watched, QEvent *event) {
@@ -443,6 +501,22 @@ void TDlgMotorSetup::FormShow(QObject *) {
 
   // 4.
   CBTypChange(this);
+  FixAddressTabStop();
+}
+
+void TDlgMotorSetup::FixAddressTabStop() {
+  // Tab enters the address group at its checked button (with none checked,
+  // at its first usable one) and leaves it with the next Tab; the arrow keys
+  // move inside the group.
+  QRadioButton *stop = nullptr;
+  for (int i = 0; i < 8 && stop == nullptr; ++i)
+    if (FAddrRadios[i]->isChecked() && FAddrRadios[i]->isEnabled())
+      stop = FAddrRadios[i];
+  for (int i = 0; i < 8 && stop == nullptr; ++i)
+    if (FAddrRadios[i]->isEnabled())
+      stop = FAddrRadios[i];
+  for (int i = 0; i < 8; ++i)
+    FAddrRadios[i]->setFocusPolicy(FAddrRadios[i] == stop ? Qt::StrongFocus : Qt::ClickFocus);
 }
 
 void TDlgMotorSetup::CBTypChange(QObject *) {

@@ -130,6 +130,8 @@ protected:
 
 private:
   bool CheckValues();
+  void FixAddressTabStop();
+  void FitToFont();
 
   QFrame *FAddrPanels[16] = {};
   QLabel *FAddrLabels[16] = {};

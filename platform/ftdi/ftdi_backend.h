@@ -27,6 +27,15 @@ const Backend &SimBackend();
 const Backend &LibftdiBackend();
 // The rate ftdi_set_baudrate gets for a pin clock of `rate` (tests).
 int LibftdiBaudForTest(uint32_t rate, bool bitbang);
+// What happened to the pin bytes of an open handle (tests, benchmark).
+struct LibftdiCounters {
+    uint64_t queuedBytes = 0;       // accepted by FtWriteBytes
+    uint64_t failedTransfers = 0;   // USB transfers that failed, and their bytes
+    uint64_t failedBytes = 0;
+    uint64_t refusedWrites = 0;     // FtWriteBytes calls refused (queue full), and their bytes
+    uint64_t refusedBytes = 0;
+};
+LibftdiCounters LibftdiCountersForTest(FtHandle handle);
 #endif
 
 // Makes `backend` the one in use from now on (the simulated bus's Reset).

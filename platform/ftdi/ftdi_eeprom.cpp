@@ -71,6 +71,16 @@ bool Locate(Chip chip, const uint8_t *image, size_t size, UserArea *area)
     }
     if (end == 0)
         return false;   // no string table at all: not a programmed layout
+    if (chip == Chip::FT230X) {
+        // The FT-X chips keep a user area of their own in the MTP memory,
+        // words 0x12..0x3F, which the checksum leaves out (the strings and
+        // the factory data at 0x80..0x9F are behind it).
+        if (size != 256)
+            return false;
+        area->offset = kFtxUserArea;
+        area->size = kFtxUserAreaEnd - kFtxUserArea;
+        return true;
+    }
     if (HasPnpTrailer(chip) && end + 4 <= checksumAt && image[end] == 0x02 &&
         image[end + 1] == 0x03 && image[end + 2] <= 1 && image[end + 3] == 0x00)
         end += 4;

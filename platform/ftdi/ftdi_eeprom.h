@@ -8,8 +8,10 @@
 // the header holds at 0x0E..0x13, on chips newer than the BM a 4-byte legacy
 // PnP trailer [02 03 xx 00] after them, and the checksum in the last word. The
 // user area is the space between the end of the strings (and trailer) and the
-// checksum. An image whose checksum or string table doesn't match this layout
-// is not identified: its user area reads as empty and can't be written.
+// checksum. The FT230X (FT-X family) is the exception: its MTP memory has a
+// user area of its own at bytes 0x24..0x7F, outside the checksum, and the name
+// lives there. An image whose checksum or string table doesn't match this layout
+// is not identified: the chip has no user area the backend can use.
 #pragma once
 
 #include <cstddef>
@@ -20,6 +22,7 @@ namespace ftdi::eeprom {
 enum class Chip { AM, BM, FT2232C, R, FT2232H, FT4232H, FT232H, FT230X, Unknown };
 
 constexpr size_t kMaxImage = 256;   // bytes libftdi reads from a chip
+constexpr size_t kFtxUserArea = 0x24, kFtxUserAreaEnd = 0x80;   // FT230X user area (bytes)
 
 // Size of the EEPROM behind an image of `len` (<= kMaxImage) bytes read from
 // chip `chip`: 128 for the FT232R's internal EEPROM and for a 93C46 (whose

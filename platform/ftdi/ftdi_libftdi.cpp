@@ -6,6 +6,7 @@
 #include <libusb.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
@@ -59,7 +60,8 @@ ee::Chip ChipOf(const ftdi_context *ctx)
 }
 
 // One stderr line per cause and device: the watchdog and discovery retry every
-// few hundred milliseconds and must not flood the terminal.
+// few hundred milliseconds and must not flood the terminal. An empty text
+// forgets the last cause without printing.
 void Complain(const std::string &key, const std::string &text)
 {
     static std::mutex m;
@@ -69,27 +71,41 @@ void Complain(const std::string &key, const std::string &text)
     if (last == text)
         return;
     last = text;
+    if (text.empty())
+        return;   // the cause went away: a later one is told again
     std::fprintf(stderr, "kinetrax: %s\n", text.c_str());
 }
 
 constexpr size_t kRing = 16384;   // pin bytes queued per board (over 100 ms of ticks)
 constexpr int kUsbTimeoutMs = 1000;
 
+// The USB lock is taken per transfer. A client operation of many transfers
+// (the user-area write is a few hundred control transfers) takes it once per
+// transfer, and only after the pin bytes queued so far have gone out: the
+// pins wait at most one control transfer, never for the whole operation.
 struct Board {
     ftdi_context *ctx = nullptr;
     std::string serial;
 
-    std::mutex usb;               // every use of ctx: the writer's bulk writes and client calls
+    std::mutex eeprom;            // one user-area read or write at a time (taken before the others)
+    std::mutex usb;               // every use of ctx: the writer's bulk writes and client transfers
     bool bitbang = false;         // guarded by usb
+    uint8_t pinMask = 0, pinMode = 0;   // the last pin mode set; guarded by usb
+    uint32_t pinRate = 0;         // the last pin clock set (0: none); guarded by usb
 
     std::mutex ringLock;
-    std::condition_variable ringCv;
+    std::condition_variable ringCv;   // the writer: bytes queued, or stop
+    std::condition_variable doneCv;   // clients: the writer finished a chunk
     uint8_t ring[kRing];          // guarded by ringLock
     size_t head = 0, used = 0;    // guarded by ringLock
+    uint64_t queued = 0;          // bytes ever queued; guarded by ringLock
+    uint64_t done = 0;            // bytes the writer ever finished (sent or failed); guarded by ringLock
     bool stop = false;            // guarded by ringLock
     uint8_t chunk[kRing];         // the writer thread's own
 
-    std::atomic<bool> failed{false};   // a transfer failed since the last report
+    std::atomic<bool> failed{false};   // a transfer failed since the last status query
+    std::atomic<uint64_t> failedTransfers{0}, failedBytes{0};   // pin bytes lost in failed transfers
+    std::atomic<uint64_t> refusedWrites{0}, refusedBytes{0};    // writes refused (queue full)
     std::thread writer;
 
     ~Board()
@@ -104,9 +120,22 @@ struct Board {
         }
         if (ctx) {
             std::lock_guard<std::mutex> lock(usb);
-            ftdi_usb_close(ctx);
+            ftdi_usb_close(ctx);   // also for a vanished device: it frees the handle
             ftdi_free(ctx);
         }
+    }
+
+    // The USB lock for one client transfer, taken once the pin bytes queued
+    // before the call have been written (or failed).
+    std::unique_lock<std::mutex> UsbAfterPins()
+    {
+        {
+            std::unique_lock<std::mutex> lock(ringLock);
+            const uint64_t target = queued;
+            doneCv.wait_for(lock, std::chrono::milliseconds(2 * kUsbTimeoutMs),
+                            [&] { return done >= target || stop; });
+        }
+        return std::unique_lock<std::mutex>(usb);
     }
 
     // Writes the queued bytes in order; stops once the queue is empty after Close.
@@ -131,9 +160,19 @@ struct Board {
                     used -= run;
                 }
             }
-            std::lock_guard<std::mutex> lock(usb);
-            if (ftdi_write_data(ctx, chunk, int(n)) != int(n))
-                failed.store(true, std::memory_order_release);
+            {
+                std::lock_guard<std::mutex> lock(usb);
+                if (ftdi_write_data(ctx, chunk, int(n)) != int(n)) {
+                    failedTransfers.fetch_add(1, std::memory_order_relaxed);
+                    failedBytes.fetch_add(n, std::memory_order_relaxed);
+                    failed.store(true, std::memory_order_release);
+                }
+            }
+            {
+                std::lock_guard<std::mutex> lock(ringLock);
+                done += n;
+            }
+            doneCv.notify_all();
         }
     }
 };
@@ -178,6 +217,21 @@ FtStatus Count(uint32_t *count)
     return FT_OK;
 }
 
+// The serial string of `dev` into `text` (kTextSize): "" for a device that
+// has no serial string (its descriptor's index is 0), not a failure. Returns
+// libftdi's result (0 on success).
+int SerialOf(ftdi_context *ctx, libusb_device *dev, char *text)
+{
+    libusb_device_descriptor desc;
+    if (libusb_get_device_descriptor(dev, &desc) < 0)
+        return -11;
+    if (desc.iSerialNumber == 0) {
+        text[0] = '\0';
+        return 0;
+    }
+    return ftdi_usb_get_strings(ctx, dev, nullptr, 0, nullptr, 0, text, kTextSize);
+}
+
 FtStatus StringByIndex(uint32_t index, char *buf, bool serial)
 {
     std::lock_guard<std::mutex> lock(g_enumLock);
@@ -194,7 +248,7 @@ FtStatus StringByIndex(uint32_t index, char *buf, bool serial)
     FtStatus st = FT_DEVICE_NOT_FOUND;
     if (at) {
         char text[kTextSize] = {};
-        const int r = serial ? ftdi_usb_get_strings(ctx, at->dev, nullptr, 0, nullptr, 0, text, kTextSize)
+        const int r = serial ? SerialOf(ctx, at->dev, text)
                              : ftdi_usb_get_strings(ctx, at->dev, nullptr, 0, text, kTextSize, nullptr, 0);
         if (r == 0) {
             text[kTextSize - 1] = '\0';
@@ -229,7 +283,7 @@ FtStatus Open(const char *serial, FtHandle *handle)
     libusb_device *dev = nullptr;
     for (ftdi_device_list *d = list; d && !dev; d = d->next) {
         char s[kTextSize] = {};
-        if (ftdi_usb_get_strings(ctx, d->dev, nullptr, 0, nullptr, 0, s, kTextSize) == 0 &&
+        if (SerialOf(ctx, d->dev, s) == 0 &&
             std::strncmp(s, serial, kTextSize) == 0)
             dev = d->dev;
     }
@@ -244,7 +298,7 @@ FtStatus Open(const char *serial, FtHandle *handle)
         if (r == -8 || r == -4)
             cause += " (no permission: install platform/ftdi/99-kinetrax-ftdi.rules, see the README)";
         else if (r == -5)
-            cause += " (the kernel's serial driver holds it and could not be detached)";
+            cause += " (another program, or the kernel's serial driver, holds it)";
         Complain("open " + board->serial, "can't open FTDI device " + board->serial + ": " + cause);
         return FT_DEVICE_NOT_OPENED;
     }
@@ -269,10 +323,12 @@ FtStatus PinMode(FtHandle h, uint8_t mask, uint8_t mode)
     auto b = Find(h);
     if (!b)
         return FT_INVALID_HANDLE;
-    std::lock_guard<std::mutex> lock(b->usb);
+    auto lock = b->UsbAfterPins();
     if (ftdi_set_bitmode(b->ctx, mask, mode) < 0)
         return FT_IO_ERROR;
     b->bitbang = mode != BITMODE_RESET;
+    b->pinMask = mask;
+    b->pinMode = mode;
     return FT_OK;
 }
 
@@ -283,16 +339,30 @@ FtStatus PinClock(FtHandle h, uint32_t rate)
         return FT_INVALID_HANDLE;
     if (rate == 0)
         return FT_INVALID_PARAMETER;
-    std::lock_guard<std::mutex> lock(b->usb);
-    return ftdi_set_baudrate(b->ctx, LibftdiBaud(rate, b->bitbang)) < 0 ? FT_IO_ERROR : FT_OK;
+    auto lock = b->UsbAfterPins();
+    if (ftdi_set_baudrate(b->ctx, LibftdiBaud(rate, b->bitbang)) < 0)
+        return FT_IO_ERROR;
+    b->pinRate = rate;
+    return FT_OK;
 }
 
-// Reads the EEPROM image and its size (with b->usb held).
+// Reads the EEPROM image word by word (one USB lock per word) and its size.
 bool ReadImage(Board &b, uint8_t (&image)[ee::kMaxImage], size_t *size)
 {
-    if (ftdi_read_eeprom(b.ctx) < 0 || ftdi_get_eeprom_buf(b.ctx, image, int(ee::kMaxImage)) < 0)
-        return false;
-    *size = ee::DetectSize(ChipOf(b.ctx), image, ee::kMaxImage);
+    const ee::Chip chip = ChipOf(b.ctx);
+    // The FT232R's internal EEPROM is 64 words; other parts are read as
+    // libftdi reads them (128 words; a 93C46 repeats itself).
+    const int words = chip == ee::Chip::R ? 64 : int(ee::kMaxImage / 2);
+    std::memset(image, 0xFF, sizeof image);
+    for (int w = 0; w < words; ++w) {
+        unsigned short value = 0;
+        auto lock = b.UsbAfterPins();
+        if (ftdi_read_eeprom_location(b.ctx, w, &value) < 0)
+            return false;
+        image[2 * w] = uint8_t(value & 0xFF);
+        image[2 * w + 1] = uint8_t(value >> 8);
+    }
+    *size = ee::DetectSize(chip, image, size_t(2 * words));
     return true;
 }
 
@@ -301,20 +371,26 @@ FtStatus ReadUa(FtHandle h, uint8_t *buf, uint32_t size, uint32_t *read)
     auto b = Find(h);
     if (!b)
         return FT_INVALID_HANDLE;
-    std::lock_guard<std::mutex> lock(b->usb);
+    std::lock_guard<std::mutex> op(b->eeprom);
     uint8_t image[ee::kMaxImage];
     size_t eeSize = 0;
     if (!ReadImage(*b, image, &eeSize))
         return FT_EEPROM_READ_FAILED;
     ee::UserArea ua;
-    if (!ee::Locate(ChipOf(b->ctx), image, eeSize, &ua)) {
-        *read = 0;   // layout not identified: no name stored
-        return FT_OK;
-    }
+    if (!ee::Locate(ChipOf(b->ctx), image, eeSize, &ua))
+        return FT_NOT_SUPPORTED;   // blank, absent or of a layout we don't know
     const uint32_t n = ua.size < size ? uint32_t(ua.size) : size;
     std::memcpy(buf, image + ua.offset, n);
     *read = n;
     return FT_OK;
+}
+
+// One control transfer under its own USB lock (after the queued pin bytes).
+bool Control(Board &b, uint8_t request, uint16_t value, uint16_t index)
+{
+    auto lock = b.UsbAfterPins();
+    return libusb_control_transfer(b.ctx->usb_dev, FTDI_DEVICE_OUT_REQTYPE, request, value, index, nullptr, 0,
+                                   kUsbTimeoutMs) >= 0;
 }
 
 FtStatus WriteUa(FtHandle h, const uint8_t *data, uint32_t size)
@@ -322,7 +398,7 @@ FtStatus WriteUa(FtHandle h, const uint8_t *data, uint32_t size)
     auto b = Find(h);
     if (!b)
         return FT_INVALID_HANDLE;
-    std::lock_guard<std::mutex> lock(b->usb);
+    std::lock_guard<std::mutex> op(b->eeprom);
     const ee::Chip chip = ChipOf(b->ctx);
     uint8_t before[ee::kMaxImage];
     size_t eeSize = 0;
@@ -331,23 +407,52 @@ FtStatus WriteUa(FtHandle h, const uint8_t *data, uint32_t size)
     uint8_t after[ee::kMaxImage];
     std::memcpy(after, before, sizeof after);
     if (!ee::Patch(chip, after, eeSize, data, size))
-        return FT_EEPROM_WRITE_FAILED;   // unknown layout or no room: nothing written
+        return FT_NOT_SUPPORTED;   // no user area we know, or too small: nothing written
+    if (std::memcmp(before, after, eeSize) == 0)
+        return FT_OK;   // already stored: no write wears the EEPROM
+    // Before writing, the steps libftdi's ftdi_write_eeprom takes (traced by
+    // its authors from FTDI's own programmer): an SIO reset, a modem-status
+    // poll and the latency timer at 0x77. The FT232R's internal EEPROM takes
+    // no write without them; the external 93Cx6 parts don't mind. The latency
+    // timer only paces reads from the chip; it is put back afterwards.
+    // Nothing says the SIO reset leaves bit-bang mode on every chip: the pin
+    // mode and clock are set again before the USB lock goes to a pin write.
+    unsigned char latency = 0;
+    {
+        auto lock = b->UsbAfterPins();
+        if (ftdi_usb_reset(b->ctx) < 0)
+            return FT_EEPROM_WRITE_FAILED;
+        const bool pins = (!b->bitbang || ftdi_set_bitmode(b->ctx, b->pinMask, b->pinMode) >= 0) &&
+                          (!b->pinRate || ftdi_set_baudrate(b->ctx, LibftdiBaud(b->pinRate, b->bitbang)) >= 0);
+        if (!pins || ftdi_get_latency_timer(b->ctx, &latency) < 0)
+            return FT_EEPROM_WRITE_FAILED;
+    }
+    {
+        unsigned short modem = 0;
+        auto lock = b->UsbAfterPins();
+        if (ftdi_poll_modem_status(b->ctx, &modem) < 0 || ftdi_set_latency_timer(b->ctx, 0x77) < 0)
+            return FT_EEPROM_WRITE_FAILED;
+    }
     // Only the words that changed, each with the other word of its aligned
     // pair (the FT232R's EEPROM commits 32 bits at a time).
-    for (size_t pair = 0; pair < eeSize / 2; pair += 2) {
+    bool ok = true;
+    for (size_t pair = 0; ok && pair < eeSize / 2; pair += 2) {
         bool changed = false;
         for (size_t w = pair; w < pair + 2; ++w)
             changed |= before[2 * w] != after[2 * w] || before[2 * w + 1] != after[2 * w + 1];
         if (!changed)
             continue;
-        for (size_t w = pair; w < pair + 2; ++w) {
-            const uint16_t value = uint16_t(after[2 * w] | after[2 * w + 1] << 8);
-            if (libusb_control_transfer(b->ctx->usb_dev, FTDI_DEVICE_OUT_REQTYPE,
-                                        SIO_WRITE_EEPROM_REQUEST, value, uint16_t(w), nullptr, 0,
-                                        kUsbTimeoutMs) < 0)
-                return FT_EEPROM_WRITE_FAILED;
-        }
+        for (size_t w = pair; ok && w < pair + 2; ++w)
+            ok = Control(*b, SIO_WRITE_EEPROM_REQUEST, uint16_t(after[2 * w] | after[2 * w + 1] << 8),
+                         uint16_t(w));
     }
+    {
+        auto lock = b->UsbAfterPins();
+        if (latency > 0 && ftdi_set_latency_timer(b->ctx, latency) < 0)
+            ok = false;
+    }
+    if (!ok)
+        return FT_EEPROM_WRITE_FAILED;
     uint8_t check[ee::kMaxImage];
     size_t checkSize = 0;
     if (!ReadImage(*b, check, &checkSize) || std::memcmp(check, after, eeSize) != 0)
@@ -355,6 +460,8 @@ FtStatus WriteUa(FtHandle h, const uint8_t *data, uint32_t size)
     return FT_OK;
 }
 
+// A pin transfer that failed since the last query is reported here, once: the
+// watchdog then closes the board and reopens it while it is attached.
 FtStatus Status(FtHandle h, uint32_t *rx, uint32_t *tx, uint32_t *event)
 {
     auto b = Find(h);
@@ -364,7 +471,7 @@ FtStatus Status(FtHandle h, uint32_t *rx, uint32_t *tx, uint32_t *event)
         return FT_IO_ERROR;
     unsigned short modem = 0;
     {
-        std::lock_guard<std::mutex> lock(b->usb);
+        auto lock = b->UsbAfterPins();
         if (ftdi_poll_modem_status(b->ctx, &modem) < 0)
             return FT_IO_ERROR;   // a vanished device fails here
     }
@@ -375,18 +482,21 @@ FtStatus Status(FtHandle h, uint32_t *rx, uint32_t *tx, uint32_t *event)
 }
 
 // On the tick: copies the bytes into the board's queue and wakes its writer.
-// No allocation, no printing, no wait for USB.
+// No allocation, no printing, no wait for USB. An earlier transfer's failure
+// does not refuse these bytes (the status query reports it); only a full
+// queue does, and the refusal is this write's failure.
 FtStatus Write(FtHandle h, const void *buf, uint32_t count, uint32_t *written)
 {
     auto b = Find(h);
     if (!b)
         return FT_INVALID_HANDLE;
-    if (b->failed.exchange(false, std::memory_order_acq_rel))
-        return FT_IO_ERROR;
     {
         std::lock_guard<std::mutex> lock(b->ringLock);
-        if (kRing - b->used < count)
+        if (kRing - b->used < count) {
+            b->refusedWrites.fetch_add(1, std::memory_order_relaxed);
+            b->refusedBytes.fetch_add(count, std::memory_order_relaxed);
             return FT_IO_ERROR;   // the device stopped taking bytes
+        }
         const uint8_t *src = static_cast<const uint8_t *>(buf);
         size_t tail = (b->head + b->used) % kRing;
         for (uint32_t left = count; left;) {
@@ -397,6 +507,7 @@ FtStatus Write(FtHandle h, const void *buf, uint32_t count, uint32_t *written)
             tail = (tail + run) % kRing;
         }
         b->used += count;
+        b->queued += count;
     }
     b->ringCv.notify_one();
     *written = count;
@@ -428,5 +539,21 @@ const Backend &LibftdiBackend() { return kLibftdi; }
 
 // For tests: the rate handed to ftdi_set_baudrate for a pin clock of `rate`.
 int LibftdiBaudForTest(uint32_t rate, bool bitbang) { return LibftdiBaud(rate, bitbang); }
+
+LibftdiCounters LibftdiCountersForTest(FtHandle handle)
+{
+    LibftdiCounters c;
+    if (auto b = Find(handle)) {
+        {
+            std::lock_guard<std::mutex> lock(b->ringLock);
+            c.queuedBytes = b->queued;
+        }
+        c.failedTransfers = b->failedTransfers.load();
+        c.failedBytes = b->failedBytes.load();
+        c.refusedWrites = b->refusedWrites.load();
+        c.refusedBytes = b->refusedBytes.load();
+    }
+    return c;
+}
 
 } // namespace ftdi::detail

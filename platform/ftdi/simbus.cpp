@@ -11,6 +11,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 
 #include "ftdi_backend.h"
 #include "periodic.h"
@@ -35,6 +36,7 @@ struct Bus {
     bool initialised = false;                                    // guarded by m
     std::vector<std::shared_ptr<Device>> devices;                // guarded by m; bus order
     std::map<std::string, std::vector<uint8_t>, std::less<>> areas; // guarded by m
+    std::set<std::string, std::less<>> noUserArea;               // guarded by m; serials
     std::map<uintptr_t, std::shared_ptr<Device>> handles;        // guarded by m
     uintptr_t nextHandle = 1;                                    // guarded by m
     std::deque<Call> calls;                                      // guarded by m
@@ -247,6 +249,15 @@ FtStatus SimOpen(const char *serial, FtHandle *handle)
             st = ftdi::FT_DEVICE_NOT_FOUND;
     }
     if (!st) {
+        // Like a real USB device: one open handle at a time. A handle of the
+        // same attachment that was never closed keeps the device busy.
+        for (const auto &h : b->handles)
+            if (h.second == found) {
+                st = ftdi::FT_DEVICE_NOT_OPENED;
+                break;
+            }
+    }
+    if (!st) {
         const uintptr_t id = b->nextHandle++;
         b->handles.emplace(id, found);
         *handle = reinterpret_cast<FtHandle>(id);
@@ -279,7 +290,9 @@ FtStatus SimReadUa(FtHandle h, uint8_t *buf, uint32_t size, uint32_t *read)
 {
     Locked b;
     Device *dev;
-    const FtStatus st = CheckHandle(*b, Op::ReadUserArea, h, dev);
+    FtStatus st = CheckHandle(*b, Op::ReadUserArea, h, dev);
+    if (!st && b->noUserArea.count(dev->serial))
+        st = ftdi::FT_NOT_SUPPORTED;
     if (!st) {
         const std::vector<uint8_t> &area = b->areas[dev->serial];
         const uint32_t n = area.size() < size ? static_cast<uint32_t>(area.size()) : size;
@@ -295,7 +308,9 @@ FtStatus SimWriteUa(FtHandle h, const uint8_t *data, uint32_t size)
 {
     Locked b;
     Device *dev;
-    const FtStatus st = CheckHandle(*b, Op::WriteUserArea, h, dev);
+    FtStatus st = CheckHandle(*b, Op::WriteUserArea, h, dev);
+    if (!st && b->noUserArea.count(dev->serial))
+        st = ftdi::FT_NOT_SUPPORTED;
     if (!st) {
         // Like the chip's EEPROM: the bytes replace the start of the area, the
         // rest of it stays.
@@ -383,6 +398,7 @@ void Reset(const char *devices, bool forgetUserAreas)
             b.failCount[i] = 0;
         if (forgetUserAreas)
             b.areas.clear();
+        b.noUserArea.clear();
         b.recording = true;
         b.writeCount = 0;
         SetUpLocked(b, devices);
@@ -421,6 +437,16 @@ void FailNext(Op op, unsigned n, ftdi::FtStatus status)
         return;
     b->failCount[i] = n;
     b->failStatus[i] = status;
+}
+
+void SetNoUserArea(const std::string &serial, bool none)
+{
+    Locked b;
+    const std::string key = Cut(serial, ftdi::kTextSize - 1);
+    if (none)
+        b->noUserArea.insert(key);
+    else
+        b->noUserArea.erase(key);
 }
 
 std::vector<Call> Calls()

@@ -14,6 +14,11 @@
 //
 // User areas are remembered for the life of the process, also across a detach
 // and a re-attach of the same serial number.
+//
+// Like a real USB device, an attached device is open on one handle at a time:
+// opening it again while a handle on it is open fails with
+// FT_DEVICE_NOT_OPENED. A handle opened before a detach does not block the
+// re-attached device (it is another attachment), and it can still be closed.
 #pragma once
 
 #include <cstdint>
@@ -39,7 +44,8 @@ struct Call {
 };
 
 // Makes the simulated bus the backend in use (whatever KINETRAX_FTDI says),
-// closes every handle, clears the call record and pending faults, and attaches
+// closes every handle, clears the call record and pending faults (also
+// SetNoUserArea), and attaches
 // the devices of `devices` (same syntax as KINETRAX_SIM_DEVICES; nullptr = the
 // two default boards). User areas remembered so far are kept unless
 // `forgetUserAreas`.
@@ -55,6 +61,12 @@ bool Detach(const std::string &serial);
 
 // The next `n` calls of `op` fail with `status` (any device).
 void FailNext(Op op, unsigned n, ftdi::FtStatus status = ftdi::FT_IO_ERROR);
+
+// Gives the chips with this serial number no usable user area (`none`), or
+// their user area back: their FtReadUserArea and FtWriteUserArea then fail
+// with FT_NOT_SUPPORTED, every other operation works. Reset gives every chip
+// its user area back.
+void SetNoUserArea(const std::string &serial, bool none = true);
 
 // Every call since the last Reset/ClearCalls, in order (the latest 262144 are
 // kept, so a long run in the no-hardware mode doesn't grow without bound).

@@ -1,13 +1,17 @@
 // msgbox.cpp - the library's message box and sleep: a modal Qt message box with
-// an OK button, a stderr fallback for clients without a Qt application object,
-// and a hook that lets tests record the boxes instead of showing them.
+// an OK button, always built on the GUI thread, a stderr fallback for clients
+// without a Qt application object (or whose GUI thread runs no event loop when
+// the box is asked for on another thread), and a hook that lets tests record
+// the boxes instead of showing them.
 #include "msgbox.h"
 
 #include <QApplication>
 #include <QMessageBox>
 #include <QString>
+#include <QThread>
 #include <QWidget>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <mutex>
@@ -27,7 +31,10 @@ MessageBoxHook SetMessageBoxHook(MessageBoxHook hook) {
   return prev;
 }
 
-void KxMessageBox(QWidget *owner, const std::string &text, const std::string &title, MsgIcon icon) {
+namespace {
+
+// The box itself, or the test hook in its place; on the GUI thread.
+void ShowBox(QWidget *owner, const std::string &text, const std::string &title, MsgIcon icon) {
   MessageBoxHook hook;
   {
     std::lock_guard<std::mutex> lk(g_hookLock);
@@ -50,6 +57,36 @@ void KxMessageBox(QWidget *owner, const std::string &text, const std::string &ti
   QMessageBox box(qicon, QString::fromLocal8Bit(title.c_str()), QString::fromLocal8Bit(text.c_str()),
                   QMessageBox::Ok, owner);
   box.exec();
+}
+
+} // namespace
+
+void KxMessageBox(QWidget *owner, const std::string &text, const std::string &title, MsgIcon icon) {
+  QCoreApplication *app = QCoreApplication::instance();
+  if (app == nullptr || QThread::currentThread() == app->thread()) {
+    ShowBox(owner, text, title, icon);
+    return;
+  }
+  // Widgets live on the GUI thread only. From any other thread the box is
+  // shown there, and this thread waits until it is closed; a GUI thread that
+  // runs no event loop would never show it, so the text goes to stderr.
+  if (qobject_cast<QApplication *>(app) != nullptr && app->thread()->loopLevel() > 0) {
+    // The handshake makes the hand-over of the arguments and of the return
+    // visible to thread checkers, which don't see Qt's own locks.
+    std::atomic<bool> handedOver{false}, shown{false};
+    handedOver.store(true, std::memory_order_release);
+    QMetaObject::invokeMethod(
+        app,
+        [&] {
+          if (handedOver.load(std::memory_order_acquire))
+            ShowBox(owner, text, title, icon);
+          shown.store(true, std::memory_order_release);
+        },
+        Qt::BlockingQueuedConnection);
+    (void)shown.load(std::memory_order_acquire);
+    return;
+  }
+  std::fprintf(stderr, "%s: %s\n", title.c_str(), text.c_str());
 }
 
 void KxSleep(unsigned ms) {

@@ -32,11 +32,23 @@ endforeach()
 # The EEPROM user-area logic (pure functions, fixtures from libftdi's builder)
 # and the libftdi backend on a machine without boards.
 if(TARGET PkgConfig::LIBFTDI1)
-  kx_add_gtest(NAME platform_eeprom_test
-    SOURCES ${CMAKE_CURRENT_LIST_DIR}/eeprom_test.cpp
-    LIBS kx_platform)
   add_executable(platform_libftdi_test ${CMAKE_CURRENT_LIST_DIR}/libftdi_test.cpp)
   target_link_libraries(platform_libftdi_test PRIVATE kx_core GTest::gtest GTest::gtest_main)
   add_test(NAME platform_libftdi_test COMMAND platform_libftdi_test)
   set_tests_properties(platform_libftdi_test PROPERTIES ENVIRONMENT "KINETRAX_FTDI=libftdi" TIMEOUT 60)
+
+  # The backend through the real libftdi1 over emulated chips (ftdi_emulator.h).
+  # The program exports the emulator's libusb functions, so libftdi1 binds to them.
+  add_library(kx_ftdi_emulator STATIC ${CMAKE_CURRENT_LIST_DIR}/ftdi_emulator.cpp)
+  target_include_directories(kx_ftdi_emulator PUBLIC ${CMAKE_CURRENT_LIST_DIR})
+  target_link_libraries(kx_ftdi_emulator PUBLIC kx_platform PkgConfig::LIBFTDI1)
+  kx_add_gtest(NAME platform_eeprom_test
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/eeprom_test.cpp
+    LIBS kx_ftdi_emulator)
+  kx_add_gtest(NAME platform_libftdi_emulated_test
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/libftdi_emulated_test.cpp
+    LIBS kx_core kx_ftdi_emulator
+    LABELS threaded)
+  target_include_directories(platform_libftdi_emulated_test PRIVATE ${CMAKE_SOURCE_DIR}/tests/driver/core)
+  set_target_properties(platform_libftdi_emulated_test PROPERTIES ENABLE_EXPORTS ON)
 endif()

@@ -238,6 +238,53 @@ TEST_F(SimBus, UserAreaReadsWritesAndLimits)
     EXPECT_TRUE(simbus::UserArea("never").empty());
 }
 
+TEST_F(SimBus, ADeviceIsOpenOnOneHandleAtATime)
+{
+    simbus::Reset("A:S1,B:S2");
+    FtHandle h1 = Open("S1");
+    FtHandle h = nullptr;
+    EXPECT_EQ(FtOpenBySerial("S1", &h), FT_DEVICE_NOT_OPENED);   // busy, as on a real bus
+    EXPECT_EQ(h, nullptr);
+    FtHandle h2 = Open("S2");   // another device is not affected
+    EXPECT_EQ(simbus::OpenHandles(), 2u);
+    ASSERT_EQ(FtCloseDevice(h1), FT_OK);
+    FtHandle again = Open("S1");   // free once its handle is closed
+    EXPECT_EQ(Status(again), FT_OK);
+
+    // A handle of a vanished device does not block the device plugged in
+    // again, and closing it afterwards still frees it.
+    EXPECT_TRUE(simbus::Detach("S2"));
+    simbus::Attach("B", "S2");
+    FtHandle replugged = Open("S2");
+    EXPECT_EQ(Status(replugged), FT_OK);
+    EXPECT_EQ(simbus::OpenHandles(), 3u);
+    EXPECT_EQ(FtCloseDevice(h2), FT_OK);
+    EXPECT_EQ(simbus::OpenHandles(), 2u);
+}
+
+TEST_F(SimBus, ChipWithoutUserAreaSaysNotSupported)
+{
+    simbus::Reset("A:S1:Name,B:S2:Other");
+    simbus::SetNoUserArea("S1");
+    FtHandle h1 = Open("S1");
+    FtHandle h2 = Open("S2");
+    uint8_t buf[kUserAreaSize];
+    uint32_t n = 99;
+    EXPECT_EQ(FtReadUserArea(h1, buf, 64, &n), FT_NOT_SUPPORTED);
+    EXPECT_EQ(n, 99u);
+    const uint8_t name[3] = {'x', 'y', 'z'};
+    EXPECT_EQ(FtWriteUserArea(h1, name, 3), FT_NOT_SUPPORTED);
+    EXPECT_EQ(simbus::UserArea("S1"), (std::vector<uint8_t>{'N', 'a', 'm', 'e'}));   // untouched
+    EXPECT_EQ(Status(h1), FT_OK);   // everything else works
+    EXPECT_EQ(Write(h1, {1}), FT_OK);
+    EXPECT_EQ(Area(h2), "Other");   // only that chip
+    simbus::SetNoUserArea("S1", false);
+    EXPECT_EQ(Area(h1), "Name");
+    simbus::SetNoUserArea("S1");
+    simbus::Reset("A:S1", false);   // a reset gives the area back
+    EXPECT_EQ(Area(Open("S1")), "Name");
+}
+
 TEST_F(SimBus, FailNextFailsThatManyCallsOfOneOperation)
 {
     simbus::Reset("A:S1,B:S2");

@@ -15,6 +15,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
+#include <QScreen>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -24,56 +25,10 @@
 #include "gridmod_double.h"
 #include "kinetrax.h"
 #include "mngwin.h"
+#include "mngwin_fixture.h"
 #include "simbus.h"
 
-using gmdouble::Calls;
-using Calls_t = std::vector<gmdouble::Call>;
-
 namespace {
-
-class Util : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_TRUE(dir.isValid());
-        old = QDir::currentPath();
-        QDir::setCurrent(dir.path());
-        QDir().mkpath("configs");
-        simbus::Reset();
-        Calls().clear();
-        gmdouble::SetHook(nullptr);
-    }
-    void TearDown() override {
-        delete w;
-        KxExit();
-        gmdouble::SetHook(nullptr);
-        QDir::setCurrent(old);
-    }
-    void WriteTables(const std::string &text) {
-        std::ofstream out("configs/gridmod.ini", std::ios::binary | std::ios::trunc);
-        out << text;
-    }
-    // The window with its timer stopped: tests reload by calling its handler.
-    TDlgUtil *Make() {
-        w = new TDlgUtil;
-        w->RTimer->stop();
-        return w;
-    }
-    void Select(int row) { w->LvTables->setCurrentItem(w->LvTables->topLevelItem(row)); }
-    QString Text(int row) { return w->LvTables->topLevelItem(row)->text(0); }
-    // The centre of a row, in screen coordinates.
-    QPoint RowOnScreen(int row) {
-        QRect r = w->LvTables->visualItemRect(w->LvTables->topLevelItem(row));
-        return w->LvTables->viewport()->mapToGlobal(r.center());
-    }
-    void ShowWindow() {
-        w->show();
-        ASSERT_TRUE(QTest::qWaitForWindowExposed(w));
-    }
-
-    QTemporaryDir dir;
-    QString old;
-    TDlgUtil *w = nullptr;
-};
 
 TEST_F(Util, WindowComponentsAndStart) {
     WriteTables("[table_00]\nname=Left\n");
@@ -121,6 +76,20 @@ TEST_F(Util, WindowComponentsAndStart) {
     delete w;
     w = nullptr;
     EXPECT_EQ(_DlgUtil, nullptr);
+}
+
+// The window's first show puts it in the middle of the screen's free area,
+// frame included.
+TEST_F(Util, CentredOnFirstShow) {
+    Make();
+    ShowWindow();
+    QScreen *screen = QGuiApplication::primaryScreen();
+    ASSERT_NE(screen, nullptr);
+    const QPoint want = screen->availableGeometry().center();
+    const QPoint got = w->frameGeometry().center();
+    EXPECT_LE(std::abs(got.x() - want.x()), 1) << got.x() << " " << want.x();
+    EXPECT_LE(std::abs(got.y() - want.y()), 1) << got.y() << " " << want.y();
+    EXPECT_TRUE(screen->availableGeometry().contains(w->frameGeometry()));
 }
 
 TEST_F(Util, TimerReloadsEverySecond) {

@@ -7,6 +7,8 @@ kx_add_gtest(NAME utility_tablelist_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/table
 # The table library stand-in.
 kx_add_gtest(NAME utility_gridmod_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/gridmod_test.cpp
   LIBS gridmod ordomat_window Qt6::Test LABELS gui)
+kx_add_gtest(NAME utility_gridmod_files_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/gridmod_files_test.cpp
+  LIBS gridmod Qt6::Widgets Threads::Threads)
 
 # Window tests and the end-to-end run of ordomat (need the driver library).
 
@@ -17,6 +19,11 @@ target_link_libraries(gridmod_double PUBLIC GTest::gtest)
 
 # The main window, with the driver's static parts on the simulated bus.
 kx_add_gtest(NAME utility_mngwin_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/mngwin_test.cpp
+  LIBS ordomat_window gridmod_double kx_plugin kx_windows kx_core kx_platform Qt6::Test
+  LABELS gui)
+
+# The main window against the mouse and against odd or very large table files.
+kx_add_gtest(NAME utility_mngwin_input_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/mngwin_input_test.cpp
   LIBS ordomat_window gridmod_double kx_plugin kx_windows kx_core kx_platform Qt6::Test
   LABELS gui)
 
@@ -33,3 +40,7 @@ add_dependencies(utility_ordomat_run_test ordomat ordomat-demo ordomat_probe_gri
 target_compile_definitions(utility_ordomat_run_test PRIVATE
   ORDOMAT_BIN="$<TARGET_FILE:ordomat>" ORDOMAT_DEMO="$<TARGET_FILE:ordomat-demo>"
   PROBE_DIR="${CMAKE_CURRENT_BINARY_DIR}/probe")
+
+# Which files the table list reads, and how much of them.
+kx_add_gtest(NAME utility_tablelist_files_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/tablelist_files_test.cpp
+  LIBS ordomat_window Threads::Threads)

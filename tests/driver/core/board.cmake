@@ -3,6 +3,9 @@
 kx_add_gtest(NAME board_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/board_test.cpp
   LIBS kx_core)
+kx_add_gtest(NAME board_faults_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/board_faults_test.cpp
+  LIBS kx_core)
 kx_add_gtest(NAME board_qt_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/board_qt_test.cpp
   LIBS kx_core)

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -15,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include "hardware.h"
@@ -57,6 +60,41 @@ inline Bytes BytesOf(const void *p, size_t n)
     const uint8_t *b = static_cast<const uint8_t *>(p);
     return Bytes(b, b + n);
 }
+
+// The names in a directory, sorted.
+inline std::vector<std::string> DirectoryEntries(const std::filesystem::path &dir)
+{
+    std::vector<std::string> out;
+    for (const auto &e : std::filesystem::directory_iterator(dir))
+        out.push_back(e.path().filename().string());
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+// While it lives, no file of the process grows beyond `bytes`: a write past it
+// fails (EFBIG) instead of raising SIGXFSZ. Shows a save whose write fails.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes)
+    {
+        getrlimit(RLIMIT_FSIZE, &old_);
+        oldHandler_ = signal(SIGXFSZ, SIG_IGN);
+        rlimit r = old_;
+        r.rlim_cur = bytes;
+        setrlimit(RLIMIT_FSIZE, &r);
+    }
+    ~FileSizeLimit()
+    {
+        setrlimit(RLIMIT_FSIZE, &old_);
+        signal(SIGXFSZ, oldHandler_);
+    }
+    FileSizeLimit(const FileSizeLimit &) = delete;
+    FileSizeLimit &operator=(const FileSizeLimit &) = delete;
+
+private:
+    rlimit old_;
+    sighandler_t oldHandler_;
+};
 
 inline std::vector<simbus::Op> Ops(const std::vector<simbus::Call> &calls)
 {

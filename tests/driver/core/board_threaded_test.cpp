@@ -1,7 +1,8 @@
 // board_threaded_test.cpp - the real 1 ms tick thread with clients working at
 // the same time: opening, closing, releasing and discovering from several
 // threads, a host handler that calls back into the library from inside the
-// tick, and a release that waits while another thread empties the list.
+// tick, a release that waits while another thread empties the list, and
+// transient device faults from every side.
 // Bounds on time are generous; these tests look for hangs, crashes and races.
 #include "board_fixture.h"
 
@@ -228,6 +229,61 @@ TEST_F(TickThreadTest, ClientsOpenCloseReleaseAndDiscoverWhileTheTickRuns)
     inside = nullptr;
     EXPECT_GE(_RefreshDevices(), 2);
     EXPECT_TRUE(TickTimerRunning());
+}
+
+TEST_F(TickThreadTest, FailedQueriesOpensAndNameWritesWhileTheTickRuns)
+{
+    // Transient faults from every side while the tick steps the motors: status
+    // queries that close a board as lost, Opens that fail at their release,
+    // name writes that fail. Afterwards each board is open on one handle.
+    simbus::Reset("TRUV-kq4:S1,TRUV-RZDO:S2");
+    WriteSettings("S1", Block({Slot(1, 0x85, "a"), Slot(2, 0x85, "b")}));
+    WriteSettings("S2", Block({Slot(1, 0x01, "c")}));
+    ASSERT_EQ(_RefreshDevices(), 2);
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> threads;
+    threads.emplace_back([&] {   // the watchdogs, with a failing query now and then
+        for (int i = 0; !stop; ++i) {
+            if (i % 3 == 0)
+                simbus::FailNext(simbus::Op::QueryStatus, 1);
+            {
+                ListReadGuard list;
+                for (uint32_t d = 0; d < DeviceList.Size(); ++d)
+                    DeviceList.At(d)->OnWatchTimer();
+            }
+            kxtimer::SleepMs(1);
+        }
+    });
+    threads.emplace_back([&] {   // closes and Opens that fail at their release
+        for (int i = 0; !stop; ++i) {
+            _CloseDevice(i % 2);
+            simbus::FailNext(simbus::Op::WriteBytes, 1);
+            _OpenDevice(i % 2);
+            kxtimer::SleepMs(2);
+        }
+    });
+    threads.emplace_back([&] {   // clients moving, renaming and removing nothing
+        for (int i = 0; !stop; ++i) {
+            _SM_Move(0, i % 2, (i % 7) * 3.0);
+            _SMN_Move("c", (i % 5) * 2.0, false, 0);
+            if (i % 4 == 0)
+                simbus::FailNext(simbus::Op::WriteUserArea, 1);
+            _RenameDevice(1, i % 2 ? "Even" : "Odd");
+            kxtimer::SleepMs(1);
+        }
+    });
+    kxtimer::SleepMs(1500);
+    stop = true;
+    for (std::thread &t : threads)
+        t.join();
+    for (simbus::Op op : {simbus::Op::QueryStatus, simbus::Op::WriteBytes, simbus::Op::WriteUserArea})
+        simbus::FailNext(op, 0);
+    EXPECT_EQ(_RefreshDevices(), 2);
+    EXPECT_TRUE(_CheckDeviceConnection(0));
+    EXPECT_TRUE(_CheckDeviceConnection(1));
+    EXPECT_EQ(simbus::OpenHandles(), 2u);
+    EXPECT_EQ(_SM_GetCount(0), 2);
+    EXPECT_EQ(ReadFile(SettingsPath("S2")).size(), 289u);
 }
 
 } // namespace

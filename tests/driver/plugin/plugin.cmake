@@ -24,3 +24,7 @@ set_tests_properties(plugin_host_noboards_test PROPERTIES TIMEOUT 600 LABELS thr
 # The menu entry, "Setup Motor" and the host's "Exit" with a Qt application.
 kx_add_gtest(NAME plugin_gui_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/plugin_gui_test.cpp
   LIBS kx_plugin Qt6::Widgets LABELS gui)
+
+# The version box asked for on a worker thread while a Qt application lives.
+kx_add_gtest(NAME plugin_version_thread_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/plugin_version_thread_test.cpp
+  LIBS kx_plugin Qt6::Widgets Threads::Threads LABELS gui threaded)

@@ -8,6 +8,17 @@
 #include "dialogs_fixture.h"
 #include "hwrename.h"
 
+namespace {
+
+void FocusAndEnter(QWidget *w) {
+  QVERIFY(QTest::qWaitForWindowActive(w->window()));
+  w->setFocus(Qt::TabFocusReason);
+  QCOMPARE(QApplication::focusWidget(), w);
+  QTest::keyClick(w, Qt::Key_Return);
+}
+
+} // namespace
+
 class TestRenameDialog : public QObject {
   Q_OBJECT
 
@@ -30,6 +41,9 @@ private slots:
     QCOMPARE(d.Edit1->maxLength(), 32767);
     QCOMPARE(d.Edit1->nextInFocusChain(), d.Button1);
     QCOMPARE(d.Button1->nextInFocusChain(), d.Button2);
+    d.Edit1->setText(QStringLiteral("WWWWWWWWW"));
+    const QStringList problems = kxdlg::TextProblems(&d);
+    QVERIFY2(problems.isEmpty(), qPrintable(problems.join(QLatin1Char('\n'))));
   }
 
   // The modal run: OK gives 1, everything else renames nothing.
@@ -42,6 +56,13 @@ private slots:
     const Row rows[] = {
         {"OK", [](TDlgRename *d) { d->Button1->click(); }, QDialog::Accepted},
         {"Enter", [](TDlgRename *d) { QTest::keyClick(d->Edit1, Qt::Key_Return); }, QDialog::Accepted},
+        // Enter presses the focused button.
+        {"Enter on OK", [](TDlgRename *d) { FocusAndEnter(d->Button1); }, QDialog::Accepted},
+        {"Enter on Cancel", [](TDlgRename *d) { FocusAndEnter(d->Button2); }, QDialog::Rejected},
+        {"Enter in the edit again", [](TDlgRename *d) {
+           d->Button2->setFocus(Qt::TabFocusReason);
+           FocusAndEnter(d->Edit1);
+         }, QDialog::Accepted},
         {"Cancel", [](TDlgRename *d) { d->Button2->click(); }, QDialog::Rejected},
         {"Esc", [](TDlgRename *d) { QTest::keyClick(d->Edit1, Qt::Key_Escape); }, QDialog::Rejected},
         {"close", [](TDlgRename *d) { d->close(); }, QDialog::Rejected},

@@ -1,9 +1,11 @@
 // msetup_noapp_test.cpp - a client without a Qt application object: records
-// are stored, the dialog is refused, message boxes go to stderr.
+// are stored (and saved even when the board's name write fails), the dialog
+// is refused, message boxes go to stderr.
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <string>
 
 #include <unistd.h>
@@ -12,6 +14,7 @@
 #include "kinetrax.h"
 #include "msgbox.h"
 #include "msetup.h"
+#include "records.h"
 #include "simbus.h"
 
 namespace {
@@ -51,6 +54,17 @@ TEST_F(NoApplication, RecordsAreStoredAndTheDialogIsRefused) {
   EXPECT_FALSE(_SMN_Setup("Lonely"));
   EXPECT_EQ(_DlgMotorSetup, nullptr);
   EXPECT_TRUE(std::filesystem::exists(dir_ + "/SER1.hws"));
+}
+
+TEST_F(NoApplication, AFailedNameWriteStillSavesTheRecord) {
+  const SMotorSettings s = MakeRecord({.address = 3, .type = 0x86, .name = "Kept"});
+  simbus::FailNext(simbus::Op::WriteUserArea, 1);
+  EXPECT_EQ(_SM_Setup(0, -1, &s), -1);   // the failed name write is reported
+  DeviceSettings saved;
+  std::ifstream f(dir_ + "/SER1.hws", std::ios::binary);
+  ASSERT_TRUE(f.read(reinterpret_cast<char *>(&saved), sizeof saved));
+  EXPECT_EQ(saved.MotorSettings[0].Address, 3);   // but the record is in the file
+  EXPECT_EQ(std::memcmp(saved.MotorSettings[0].Name, "Kept", 4), 0);
 }
 
 TEST_F(NoApplication, MessageBoxWritesToStderr) {

@@ -150,6 +150,93 @@ private slots:
   }
 
   // An existing motor shows its settings and OK without a change keeps them.
+  // The keyboard: the focus starts on the type box, Tab enters the address
+  // group at its checked button only, and Enter presses the focused button
+  // (OK anywhere else).
+  void keyboardFocus() {
+    SMotorSettings a = Record(3, 0x01, "Alpha");
+    QCOMPARE(_SM_Setup(0, -1, &a), 0);
+    QStringList chain;
+    bool seen = false;
+    RunSetup(0, 0, [&](TDlgMotorSetup *d) {
+      QVERIFY(QTest::qWaitForWindowActive(d));
+      QCOMPARE(QApplication::focusWidget(), d->CBTyp);
+      for (int i = 0; i < 30; ++i) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        chain << QApplication::focusWidget()->objectName();
+        if (QApplication::focusWidget() == d->CBTyp)
+          break;
+      }
+      // An arrow moves inside the group; the next Tab into it lands there.
+      d->AddrRadio(2)->setFocus(Qt::TabFocusReason);
+      QTest::keyClick(d->AddrRadio(2), Qt::Key_Right);
+      QVERIFY(d->AddrRadio(3)->isChecked());
+      d->CBTyp->setFocus(Qt::TabFocusReason);
+      QTest::keyClick(d->CBTyp, Qt::Key_Backtab);
+      QCOMPARE(QApplication::focusWidget(), d->AddrRadio(3));
+      d->Button2->click();
+    }, &seen);
+    QVERIFY(seen);
+    QCOMPARE(chain, QStringList({"EBCoef", "EBOffset", "EBLen", "EBAccel", "EBMin", "EBMax", "Button1", "Button2",
+                                 "EBName", "RAddr3", "CBTyp"}));
+    // A new motor, addresses 1 and 3 taken: Tab enters at the first free one.
+    SMotorSettings b = Record(1, 0x01, "Beta");
+    QCOMPARE(_SM_Setup(0, -1, &b), 1);
+    RunSetup(0, -1, [&](TDlgMotorSetup *d) {
+      QCOMPARE(d->AddrRadio(1)->focusPolicy(), Qt::StrongFocus);
+      for (int i : {0, 2, 3, 4, 5, 6, 7})
+        QCOMPARE(d->AddrRadio(i)->focusPolicy(), Qt::ClickFocus);
+      d->Button2->click();
+    });
+  }
+
+  void enterKey() {
+    SMotorSettings a = Record(3, 0x01, "Alpha");
+    QCOMPARE(_SM_Setup(0, -1, &a), 0);
+    struct Row {
+      const char *focus;
+      bool stored;
+    };
+    const Row rows[] = {{"Button2", false}, {"Button1", true}, {"EBCoef", true}, {"EBName", true}, {"CBTyp", true}};
+    for (const Row &row : rows) {
+      bool seen = false;
+      const int r = RunSetup(0, 0, [&](TDlgMotorSetup *d) {
+        QVERIFY(QTest::qWaitForWindowActive(d));
+        auto *w = d->findChild<QWidget *>(QString::fromLatin1(row.focus));
+        w->setFocus(Qt::TabFocusReason);
+        QCOMPARE(QApplication::focusWidget(), w);
+        QTest::keyClick(w, Qt::Key_Return);
+      }, &seen);
+      QVERIFY2(seen, row.focus);
+      QVERIFY2(r == (row.stored ? 0 : -1), row.focus);
+      QVERIFY(boxes_->Take().empty());
+    }
+  }
+
+  // At the dialog's font every caption, value and choice shows whole, with no
+  // control over another: the longest type name, a name of ten wide letters,
+  // numbers with sign and exponent.
+  void formFitsItsTexts() {
+    SMotorSettings a = Record(3, 0x6D, "WWWWWWWWWW", -0.000123457f, 100, -128, 65535, 65535);
+    a.StartPosition = -1234567.0f;
+    QCOMPARE(_SM_Setup(0, -1, &a), 0);
+    bool seen = false;
+    RunSetup(0, 0, [&](TDlgMotorSetup *d) {
+      QCOMPARE(d->CBTyp->currentText(), QStringLiteral("R block (synchron)"));
+      QCOMPARE(d->EBName->text(), QStringLiteral("WWWWWWWWWW"));
+      QCOMPARE(d->EBCoef->text(), QStringLiteral("-0.000123457"));
+      QCOMPARE(d->EBOffset->text(), QStringLiteral("-1.23457e+06"));
+      QCOMPARE(d->EBLen->text(), QStringLiteral("-809999"));
+      QCOMPARE(d->EBAccel->text(), QStringLiteral("-128"));
+      QCOMPARE(d->EBMin->text(), QStringLiteral("65535"));
+      const QStringList problems = kxdlg::TextProblems(d);
+      QVERIFY2(problems.isEmpty(), qPrintable(problems.join(QLatin1Char('\n'))));
+      QVERIFY(d->grab().save(kxdlg::ScreenshotPath("motor_setup_long_texts.png")));
+      d->Button2->click();
+    }, &seen);
+    QVERIFY(seen);
+  }
+
   void editedMotorRoundTrip() {
     SMotorSettings g = Record(3, 0xC8, "Gamma10chr", 0.5f, 100, 7, 12, 345);
     g.HalfSteps = 1;

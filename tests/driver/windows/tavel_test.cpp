@@ -104,6 +104,15 @@ void Popup(TDlgTavel *w, const QPoint &p) {
   w->PmMenu->hide();
 }
 
+// The target text, then Set target, Move abs, Move rel, Stop and the Zero box
+// on the selected row.
+void RowCommands(TDlgTavel *w, const char *target) {
+  w->EbDestination->setText(QString::fromLatin1(target));
+  for (QAbstractButton *b : std::initializer_list<QAbstractButton *>{w->BttnSet, w->BttnMoveAbs, w->BttnMoveRel,
+                                                                     w->BttnStop, w->ChBZero})
+    b->click();
+}
+
 QMenu *DeviceMenu(TDlgTavel *w, int k) { return QMenu::menuInAction(w->PmDev->actions().at(k)); }
 QAction *Entry(QMenu *sub, const char *caption) {
   for (QAction *a : sub->actions())
@@ -186,9 +195,10 @@ private slots:
     QCOMPARE(w->LvMotorList->columnCount(), 14);
     for (int c = 0; c < 14; ++c)
       QCOMPARE(w->LvMotorList->headerItem()->text(c), QString::fromLatin1(titles[c]));
-    QCOMPARE(w->LvMotorList->columnWidth(0), 60);
-    QCOMPARE(w->LvMotorList->columnWidth(2), 40);
-    QCOMPARE(w->LvMotorList->columnWidth(4), 65);
+    // The form's widths, or more where the font needs it.
+    const int widths[] = {60, 60, 40, 90, 65, 65, 70, 70, 70, 75, 80, 80, 65, 75};
+    for (int c = 0; c < 14; ++c)
+      QVERIFY(w->LvMotorList->columnWidth(c) >= widths[c]);
     for (QLabel *l : {w->LDev, w->LAddr, w->LTyp, w->LPos, w->LLen, w->LCoef, w->LOff, w->LAccel, w->LMin, w->LMax,
                       w->LPosReal, w->LSteps, w->LFix})
       QCOMPARE(l->text(), QString());
@@ -283,6 +293,42 @@ private slots:
     QVERIFY(w->grab().save(kxdlg::ScreenshotPath("control_window.png")));
   }
 
+  // At the window's font every text shows whole: captions beside their
+  // values, the longest values (a 9-character board, a 10-character motor,
+  // the longest type name, "Unplugged", numbers with sign and exponent) in
+  // the side panel, the list's columns and the target edit. The window's
+  // 941 x 414 includes its frame.
+  void formFitsItsTexts() {
+    QVERIFY(kxdlg::Boards(dir_, "TRUV-kq4:SA01:Bravo1234"));
+    SMotorSettings s = Record(0, 0x6D, "Gamma10chr", 0.000123457f, 1000, -128, 65535, 65535);
+    s.StartPosition = -1234567.0f;
+    Add(0, s);
+    Add(0, Record(1, 0x01, "X1"));
+    TDlgTavel *w = Open();
+    QVERIFY(QTest::qWaitForWindowExposed(w));
+    QCOMPARE(w->frameGeometry().size(), QSize(941, 414));
+    SetSteps(0, 0, -1234567);
+    SetSteps(0, 1, -1234567);
+    Tick(w);
+    Select(w, 1);
+    Select(w, 0);
+    QCOMPARE(w->LTyp->text(), QStringLiteral("R block (synchron)"));
+    QCOMPARE(w->LAddr->text(), QStringLiteral("Unplugged"));
+    QCOMPARE(w->LCoef->text(), QStringLiteral("0.000123457"));
+    QCOMPARE(w->LOff->text(), QStringLiteral("-1.23457e+06"));
+    QCOMPARE(w->LPos->text(), QStringLiteral("-9.99998e+09"));
+    QCOMPARE(w->EbDestination->text(), QStringLiteral("-9.99998e+09"));
+    const QStringList problems = kxdlg::TextProblems(w);
+    QVERIFY2(problems.isEmpty(), qPrintable(problems.join(QLatin1Char('\n'))));
+    // The list: every title and every cell whole.
+    QAbstractItemView *view = w->LvMotorList;
+    for (int c = 0; c < 14; ++c) {
+      QVERIFY2(w->LvMotorList->header()->sectionSizeHint(c) <= w->LvMotorList->columnWidth(c), qPrintable(QString::number(c)));
+      QVERIFY2(view->sizeHintForColumn(c) <= w->LvMotorList->columnWidth(c), qPrintable(QString::number(c)));
+    }
+    QVERIFY(w->grab().save(kxdlg::ScreenshotPath("control_window_long_texts.png")));
+  }
+
   void noBoardNoRows() {
     QVERIFY(kxdlg::Boards(dir_, "TRUV-kq4:SA01"));
     TDlgTavel *w = Open();
@@ -354,6 +400,88 @@ private slots:
     QCOMPARE(TDlgTavel::RowName(Row(w, 5)), std::string("X1new"));
     QCOMPARE(TDlgTavel::ImageIndex(Row(w, 0)), 0);
     QCOMPARE(TDlgTavel::ImageIndex(Row(w, 5)), 1);
+  }
+
+  // A running motor's lamp turns yellow and, once the window's Stop has
+  // brought it to rest, green again.
+  void lampGreenAgainWhenTheMotorStops() {
+    TwoBoards();
+    TDlgTavel *w = Open();
+    Tick(w);
+    QVERIFY(_SM_Move(1, 1, 30)); // Y2
+    Tick(w);
+    QCOMPARE(Icons(w), (std::vector<int>{1, 1, 1, 2, 1}));
+    // The board's tick on a chosen clock, 1 ms apart.
+    double t = 1.0;
+    for (int k = 0; k < 20000 && _SM_IsRunning(1, 1); ++k) {
+      {
+        ListReadGuard list;
+        DeviceList.At(1)->Tick(t);
+      }
+      t += 0.001;
+      if (k == 20) {
+        Tick(w); // still on its way: stopped from the window
+        QCOMPARE(TDlgTavel::ImageIndex(Row(w, 3)), 2);
+        Select(w, 3);
+        w->BttnStop->click();
+      }
+    }
+    QVERIFY(!_SM_IsRunning(1, 1));
+    QVERIFY(_SM_GetPosition(1, 1) > 0.0 && _SM_GetPosition(1, 1) < 30.0);
+    Tick(w);
+    QCOMPARE(Icons(w), std::vector<int>(5, 1));
+    QCOMPARE(Texts(), Texts_t{});
+  }
+
+  // The selected row's position labels: LPos in the user's units (from the
+  // zero), LPosReal from the absolute step 0.
+  void positionLabelsWithAZeroOffset() {
+    LikeNamed(); // coefficient 10 steps per unit
+    TDlgTavel *w = Open();
+    Tick(w);
+    Select(w, 0);
+    SetSteps(0, 0, 40);
+    w->ChBZero->click(); // the zero at step 40
+    QCOMPARE(_SM_GetZero(0, 0), 4.0);
+    SetSteps(0, 0, 65);
+    Tick(w);
+    QCOMPARE(w->LPos->text(), QStringLiteral("2.5"));
+    QCOMPARE(w->LPosReal->text(), QStringLiteral("6.5"));
+    QCOMPARE(Cell(w, 0, 3), QStringLiteral("2.5"));
+    SetSteps(0, 0, 10);
+    Tick(w);
+    QCOMPARE(w->LPos->text(), QStringLiteral("-3"));
+    QCOMPARE(w->LPosReal->text(), QStringLiteral("1"));
+    QCOMPARE(Texts(), Texts_t{});
+  }
+
+  // The lamps look the same on the selected row: no selection tint.
+  void lampsKeepTheirColoursWhenSelected() {
+    TwoBoards();
+    TDlgTavel *w = Open();
+    Tick(w);
+    for (const QIcon &icon : w->ImageList1)
+      QCOMPARE(icon.pixmap(16, QIcon::Selected).toImage(), icon.pixmap(16, QIcon::Normal).toImage());
+    Select(w, 0);
+    QVERIFY(Row(w, 0)->isSelected() && !Row(w, 1)->isSelected());
+    // The lamp's opaque colours, counted in the icon end of two green rows.
+    const QImage lamp = w->ImageList1[1].pixmap(16).toImage().convertToFormat(QImage::Format_ARGB32);
+    std::set<QRgb> colours;
+    for (int y = 0; y < lamp.height(); ++y)
+      for (int x = 0; x < lamp.width(); ++x)
+        if (qAlpha(lamp.pixel(x, y)) == 255)
+          colours.insert(lamp.pixel(x, y) | 0xff000000u);
+    const QImage shot = w->LvMotorList->viewport()->grab().toImage().convertToFormat(QImage::Format_ARGB32);
+    auto count = [&](int row) {
+      const QRect cell = w->LvMotorList->visualRect(w->LvMotorList->model()->index(row, 0));
+      int n = 0;
+      for (int y = cell.top(); y <= cell.bottom(); ++y)
+        for (int x = cell.left(); x < cell.left() + 24; ++x)
+          n += colours.count(shot.pixel(x, y) | 0xff000000u) != 0 ? 1 : 0;
+      return n;
+    };
+    QVERIFY(count(1) > 50);
+    QCOMPARE(count(0), count(1));
   }
 
   void likeNamedMotorsOnTwoBoards() {
@@ -492,12 +620,7 @@ private slots:
     Unplug("SB02");
     Tick(w);
     Select(w, 2); // Y1 on the closed board
-    w->EbDestination->setText(QStringLiteral("5"));
-    w->BttnSet->click();
-    w->BttnMoveAbs->click();
-    w->BttnMoveRel->click();
-    w->BttnStop->click();
-    w->ChBZero->click();
+    RowCommands(w, "5");
     QCOMPARE(Texts(), (Texts_t{{"Can't set destination for motor Y1!\nDevice is unpluged", "Error"},
                                {"Can't move with motor Y1!\nDevice is unpluged", "Error"},
                                {"Can't move with motor Y1!\nDevice is unpluged", "Error"},
@@ -515,6 +638,59 @@ private slots:
     // though the row failed.
     QVERIFY(w->ChBZero->isChecked());
     QVERIFY(w->PmZero->isChecked());
+  }
+
+  // The per-row failures of the commands: a motor without an address, a
+  // target beyond any step position, and a motor renamed by another client
+  // since the last refresh (its row still green).
+  void perRowFailures() {
+    TwoBoards();
+    Add(0, Record(0, 0x01, "X3")); // no address
+    TDlgTavel *w = Open();
+    Tick(w);
+    QCOMPARE(TDlgTavel::RowName(Row(w, 2)), std::string("X3"));
+
+    Select(w, 2);
+    w->EbDestination->setText(QStringLiteral("5"));
+    w->BttnMoveAbs->click();
+    w->BttnMoveRel->click();
+    QCOMPARE(Texts(), (Texts_t{{"Can't move with motor X3!", "Error"}, {"Can't move with motor X3!", "Error"}}));
+    QCOMPARE(TDlgTavel::ImageIndex(Row(w, 2)), 1);
+
+    Select(w, 0);
+    w->EbDestination->setText(QStringLiteral("1e300"));
+    w->BttnSet->click();
+    w->BttnMoveAbs->click();
+    w->BttnMoveRel->click();
+    QCOMPARE(Texts(), (Texts_t{{"Can't set destination for motor X1!", "Error"},
+                               {"Can't move with motor X1!", "Error"},
+                               {"Can't move with motor X1!", "Error"}}));
+    QCOMPARE(Cell(w, 0, 4), QStringLiteral("0")); // the row keeps its destination
+    QVERIFY(!_SM_IsRunning(0, 0));
+
+    // X2 becomes "X2b".
+    const SMotorSettings renamed = Record(2, 0x81, "X2b");
+    QCOMPARE(_SM_Setup(0, 1, &renamed), 1);
+    Select(w, 1);
+    QCOMPARE(TDlgTavel::ImageIndex(Row(w, 1)), 1);
+    RowCommands(w, "5");
+    QCOMPARE(Texts(), (Texts_t{{"Can't set destination for motor X2!", "Error"},
+                               {"Can't move with motor X2!", "Error"},
+                               {"Can't move with motor X2!", "Error"},
+                               {"Can't stop motor X2!", "Error"},
+                               {"Motor X2 is running!\nStop the motor before reset please.", "Can't reset"}}));
+    // The popup entries look the motor up by name and board: not found, no
+    // message (and Initialize never gets to fail); Release by name fails.
+    for (QAction *a : {w->PmInitialize, w->PmZero, w->PmReset, w->PmRemove})
+      a->setEnabled(true);
+    for (QAction *a : {w->PmInitialize, w->PmZero, w->PmReset, w->PmRemove})
+      a->trigger();
+    QCOMPARE(Texts(), Texts_t{});
+    QCOMPARE(Rows(w), 6);
+    w->PmRelease->setEnabled(true);
+    w->PmRelease->trigger();
+    QCOMPARE(Texts(), (Texts_t{{"Can't release selected motor!", "Error"}}));
+    QCOMPARE(_SM_GetTarget(0, 1), 0.0);
   }
 
   // Run All reports each board whose start is refused (a motor without an
@@ -547,6 +723,23 @@ private slots:
     QCOMPARE(Texts().size(), size_t(2));
     QCOMPARE(_SM_GetTarget(0, 0), 0.0);
     QVERIFY(!_SM_IsRunning(0, 0));
+  }
+
+  // Only a double click of the left button opens the setup dialog.
+  void doubleClickLeftButtonOnly() {
+    TwoBoards();
+    TDlgTavel *w = Open();
+    Tick(w);
+    Select(w, 1);
+    for (Qt::MouseButton b : {Qt::RightButton, Qt::MiddleButton, Qt::LeftButton}) {
+      bool seen = false;
+      kxdlg::Answer<TDlgMotorSetup, int>([](TDlgMotorSetup *d) { d->Button2->click(); }, [&] {
+        QTest::mouseDClick(w->LvMotorList->viewport(), b, {}, OnRow(w, 1));
+        return 0;
+      }, &seen);
+      QCOMPARE(seen, b == Qt::LeftButton);
+    }
+    QCOMPARE(Texts(), Texts_t{});
   }
 
   void likeNamedMotorsWhichBoard() {
@@ -963,6 +1156,13 @@ private slots:
     run([](TDlgRename *d) {
       d->Edit1->setText(QStringLiteral("Nothing"));
       d->Button2->click();
+    });
+    // Enter on the focused Cancel cancels too.
+    run([](TDlgRename *d) {
+      d->Edit1->setText(QStringLiteral("Nothing"));
+      QVERIFY(QTest::qWaitForWindowActive(d));
+      d->Button2->setFocus(Qt::TabFocusReason);
+      QTest::keyClick(d->Button2, Qt::Key_Return);
     });
     char name[32] = {};
     QVERIFY(_GetDeviceName(1, name, sizeof name));
