@@ -193,7 +193,7 @@ template <class F> bool StopAndWait(unsigned dev, unsigned mot, F &&change) noex
             }
             // On the tick thread (a host's handler) nothing waits: the motor
             // could not come to rest meanwhile, and every board would halt.
-            if (OnTickThread())
+            if (RunsTheTick())
                 return false;   // the stop request stays in force
             if (!SleepListUnlocked(kWaitSleepMs))
                 return false;   // the list was emptied: the board is gone

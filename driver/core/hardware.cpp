@@ -546,7 +546,7 @@ bool USBDriver::Release(unsigned motor)
         // thread nothing waits: every running motor of the range is asked to
         // stop, and the release fails.
         if (!WaitMotorStopped(static_cast<int>(slot))) {
-            if (!OnTickThread())
+            if (!RunsTheTick())
                 return false;
             atRest = false;
         }
@@ -573,7 +573,7 @@ bool USBDriver::WaitMotorStopped(int motor)
     const double start = GetClockSeconds();
     while (m.IsRunning()) {
         // The tick thread would wait for itself (and hold every board).
-        if (OnTickThread())
+        if (RunsTheTick())
             return false;
         if (!SleepListUnlocked(kPollMs))
             return false;   // the list was emptied: do not touch the board

@@ -230,15 +230,17 @@ uint64_t DeviceListGeneration();
 bool EnterTickVisit();
 void LeaveTickVisit();
 
-// The tick's walk over the boards on the calling thread (TickAllDevices).
-// While it runs, OnTickThread() is true there: a host handler raised inside
-// the tick runs on it, and the library's waits for a motor must not sleep
-// (no board would be ticked meanwhile). A raise pass delivers only the events
-// pending when it began; those noted by the handlers during it (on any
-// thread) wait for the next pass, on the tick thread for the next walk.
+// The tick's walk over the boards on the calling thread (TickAllDevices). A
+// raise pass delivers only the events pending when it began; those noted by
+// the handlers during it (on any thread) wait for the next pass, on the tick
+// thread for the next walk.
 void BeginTickWalk();
 void EndTickWalk();
-bool OnTickThread();
+// True on the tick thread and on a thread that runs a tick's walk (a tick
+// driven by hand): a host handler raised inside the tick runs there, and the
+// library's waits for a motor must not sleep (no board would be ticked
+// meanwhile).
+bool RunsTheTick();
 
 // ---- Device list, discovery, clock, tick ---------------------------------------------
 

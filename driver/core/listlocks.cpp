@@ -137,7 +137,7 @@ void BeginTickWalk()
 
 void EndTickWalk() { tl_list.walking = false; }
 
-bool OnTickThread() { return tl_list.walking; }
+bool RunsTheTick() { return tl_list.walking || OnTickThread(); }
 
 void LeaveTickVisit()
 {
