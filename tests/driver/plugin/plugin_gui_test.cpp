@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "handler_cases.h"
+#include "host_folder.h"
 #include "hardware.h"
 #include "kinetrax.h"
 #include "motorstopped.h"
@@ -30,13 +31,8 @@ protected:
     void SetUp() override
     {
         SetTickTimerSuppressed(true);
-        char templ[] = "/tmp/kx-plugin-gui-XXXXXX";
-        ASSERT_NE(mkdtemp(templ), nullptr);
-        dir_ = templ;
-        simbus::Reset(kTestDevices);
-        WriteTestBoards(dir_ + "/");
-        Rec().Clear();
-        Rec().configDir = dir_ + "/";
+        dir_ = PrepareHostFolder("/tmp/kx-plugin-gui-XXXXXX");
+        ASSERT_FALSE(dir_.empty());
         host_ = MakeHost(18);
         ASSERT_EQ(_InitQdxPlugin(&host_), 0);
     }

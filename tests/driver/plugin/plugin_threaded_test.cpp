@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "handler_cases.h"
+#include "host_folder.h"
 #include "hardware.h"
 #include "kinetrax.h"
 #include "motorstopped.h"
@@ -19,6 +20,35 @@
 using namespace qdxtest;
 
 namespace {
+
+// The host registered on the two test boards with the real tick running;
+// `inside` runs inside its RaiseEvent.
+class PluginThreaded : public ::testing::Test {
+protected:
+    void Register(int32_t eventId, void (*inside)(int32_t))
+    {
+        dir_ = PrepareHostFolder("/tmp/kx-plugin-thr-XXXXXX");
+        ASSERT_FALSE(dir_.empty());
+        Rec().eventId = eventId;
+        Rec().inside = inside;
+        host_ = MakeHost(18);
+        ASSERT_EQ(_InitQdxPlugin(&host_), 0);
+        ASSERT_TRUE(TickTimerRunning());
+    }
+
+    void TearDown() override
+    {
+        Rec().inside = nullptr;
+        _CloseAllDevices();
+        QdxHost = nullptr;
+        std::error_code ec;
+        if (!dir_.empty())
+            std::filesystem::remove_all(dir_, ec);
+    }
+
+    std::string dir_;
+    QdxHostFuncs host_;
+};
 
 // What the host saw when it called back from inside its RaiseEvent.
 struct Inside {
@@ -44,20 +74,9 @@ void CallBack(int32_t index)
         g_inside.moveStarted = _SMN_Move("Lift", 2.5, false, 0);
 }
 
-TEST(PluginThreaded, MotorStoppedFromTheTickThreadMayCallBackIntoTheLibrary)
+TEST_F(PluginThreaded, MotorStoppedFromTheTickThreadMayCallBackIntoTheLibrary)
 {
-    char templ[] = "/tmp/kx-plugin-thr-XXXXXX";
-    ASSERT_NE(mkdtemp(templ), nullptr);
-    const std::string hostDir = std::string(templ) + "/";
-    simbus::Reset(kTestDevices);
-    WriteTestBoards(hostDir);
-    Rec().Clear();
-    Rec().configDir = hostDir;
-    Rec().eventId = 31;
-    Rec().inside = CallBack;
-    QdxHostFuncs host = MakeHost(18);
-    ASSERT_EQ(_InitQdxPlugin(&host), 0);
-    ASSERT_TRUE(TickTimerRunning());
+    Register(31, CallBack);
 
     ASSERT_TRUE(_SMN_Move("Lift", 2.6, false, 0));   // ten 1 ms steps
     ASSERT_TRUE(Rec().WaitRaises(2)) << "no Motor Stopped within 10 s";
@@ -72,12 +91,6 @@ TEST(PluginThreaded, MotorStoppedFromTheTickThreadMayCallBackIntoTheLibrary)
     EXPECT_TRUE(g_inside.gotInfo.load());
     EXPECT_TRUE(g_inside.moveStarted.load());
     EXPECT_DOUBLE_EQ(_SM_GetPosition(0, 1), 2.5);
-
-    Rec().inside = nullptr;
-    _CloseAllDevices();
-    QdxHost = nullptr;
-    std::error_code ec;
-    std::filesystem::remove_all(templ, ec);
 }
 
 // From "Motor Stopped" of X-axis on the tick thread: "Set Zero" and "Release
@@ -103,20 +116,9 @@ void CallWaitsBack(int32_t index)
     g_waits.took = GetClockSeconds() - start;
 }
 
-TEST(PluginThreaded, WaitingFunctionsCalledFromTheTickThreadStopTheMotorAndFailAtOnce)
+TEST_F(PluginThreaded, WaitingFunctionsCalledFromTheTickThreadStopTheMotorAndFailAtOnce)
 {
-    char templ[] = "/tmp/kx-plugin-thr-XXXXXX";
-    ASSERT_NE(mkdtemp(templ), nullptr);
-    const std::string hostDir = std::string(templ) + "/";
-    simbus::Reset(kTestDevices);
-    WriteTestBoards(hostDir);
-    Rec().Clear();
-    Rec().configDir = hostDir;
-    Rec().eventId = 32;
-    Rec().inside = CallWaitsBack;
-    QdxHostFuncs host = MakeHost(18);
-    ASSERT_EQ(_InitQdxPlugin(&host), 0);
-    ASSERT_TRUE(TickTimerRunning());
+    Register(32, CallWaitsBack);
 
     ASSERT_TRUE(_SMN_Move("Slow", 1000.0, false, 0));
     ASSERT_TRUE(_SMN_Move("X-axis", 2.0, false, 0));   // one step, then the event
@@ -132,12 +134,6 @@ TEST(PluginThreaded, WaitingFunctionsCalledFromTheTickThreadStopTheMotorAndFailA
     Block out(0xAB);
     ASSERT_EQ(Call("Set Zero", NameIn("Slow"), out), 0);
     EXPECT_EQ(out.Get<int32_t>(0), 1);
-
-    Rec().inside = nullptr;
-    _CloseAllDevices();
-    QdxHost = nullptr;
-    std::error_code ec;
-    std::filesystem::remove_all(templ, ec);
 }
 
 } // namespace
