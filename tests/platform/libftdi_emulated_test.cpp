@@ -1,8 +1,10 @@
 // libftdi_emulated_test.cpp - the libftdi backend run through the real libftdi1
 // over emulated FTDI chips (ftdi_emulator.h): discovery, open, the pin clock,
 // a second open refused, the user-area name on every chip and its failures,
-// pin bytes of 8 boards at 1 kHz, failed transfers, unplug and replug through
-// the board record, a rename during fast motion, and leaks over many cycles.
+// chips without a usable user area through the board and the exported
+// functions, pin bytes of 8 boards at 1 kHz, failed transfers, unplug and
+// replug through the board record, a rename during fast motion, and leaks over
+// many cycles.
 #include <gtest/gtest.h>
 
 #include <libftdi1/ftdi.h>
