@@ -1,16 +1,15 @@
 # Tests of the exported device and motor functions.
 kx_add_gtest(NAME exports_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/exports_test.cpp
-  LIBS kx_core)
+  LIBS kx_test_core)
 kx_add_gtest(NAME exports_threaded_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/exports_threaded_test.cpp
-  LIBS kx_core
+  LIBS kx_test_core
   LABELS threaded)
 
 # A client written in C that loads the built shared library with dlopen.
 add_executable(exports_dlopen ${CMAKE_CURRENT_LIST_DIR}/exports_dlopen.c)
-target_include_directories(exports_dlopen PRIVATE ${CMAKE_SOURCE_DIR}/driver/core)
-target_link_libraries(exports_dlopen PRIVATE ${CMAKE_DL_LIBS})
+target_link_libraries(exports_dlopen PRIVATE kx_public_headers ${CMAKE_DL_LIBS})
 add_dependencies(exports_dlopen kinetrax)
 add_test(NAME exports_dlopen COMMAND exports_dlopen $<TARGET_FILE:kinetrax>)
 set_tests_properties(exports_dlopen PROPERTIES
