@@ -19,10 +19,12 @@ install(TARGETS ordomat RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 # udev looks in <prefix>/lib/udev/rules.d (/usr/lib/udev/rules.d for /usr).
 install(FILES ${PROJECT_SOURCE_DIR}/platform/ftdi/99-kinetrax-ftdi.rules DESTINATION lib/udev/rules.d)
 
-# pkg-config: paths relative to the file itself, so the prefix can move.
-file(RELATIVE_PATH KX_PC_PREFIX /${CMAKE_INSTALL_LIBDIR}/pkgconfig /)
-string(REGEX REPLACE "/$" "" KX_PC_PREFIX "\${pcfiledir}/${KX_PC_PREFIX}")
-configure_file(${CMAKE_CURRENT_LIST_DIR}/kinetrax.pc.in ${PROJECT_BINARY_DIR}/kinetrax.pc @ONLY)
+# pkg-config: the prefix is filled in at install time, so `cmake --install
+# --prefix DIR` gets a file that names DIR.
+set(KX_PC_PREFIX @KX_PC_PREFIX@)
+configure_file(${CMAKE_CURRENT_LIST_DIR}/kinetrax.pc.in ${PROJECT_BINARY_DIR}/kinetrax.pc.in @ONLY)
+install(CODE "set(KX_PC_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")
+  configure_file(\"${PROJECT_BINARY_DIR}/kinetrax.pc.in\" \"${PROJECT_BINARY_DIR}/kinetrax.pc\" @ONLY)")
 install(FILES ${PROJECT_BINARY_DIR}/kinetrax.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
 # CMake package.
