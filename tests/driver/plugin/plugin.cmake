@@ -13,8 +13,7 @@ kx_add_gtest(NAME plugin_threaded_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/plugin_
 kx_add_gtest(NAME plugin_host_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/plugin_host_test.cpp
   LIBS ${CMAKE_DL_LIBS} Threads::Threads LABELS threaded
   ENV "KINETRAX_SIM_DEVICES=TRUV-kq4:SER0,TRUV-RZDO:SER1")
-target_include_directories(plugin_host_test PRIVATE
-  ${PROJECT_SOURCE_DIR}/driver/core ${PROJECT_SOURCE_DIR}/driver/plugin)
+target_link_libraries(plugin_host_test PRIVATE kx_public_headers)   # the host sees the public headers only
 target_compile_definitions(plugin_host_test PRIVATE KX_LIBRARY_PATH="$<TARGET_FILE:kinetrax>")
 add_dependencies(plugin_host_test kinetrax)
 add_test(NAME plugin_host_noboards_test COMMAND plugin_host_test)
