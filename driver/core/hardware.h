@@ -68,6 +68,7 @@ std::string SettingsFileStem(const std::string &serial);
 // The board name kept in the user area and in the settings block: the first
 // kBoardNameBytes bytes of BoardName.
 constexpr unsigned kBoardNameBytes = 10;
+static_assert(kBoardNameBytes <= ftdi::kUserAreaMinimum, "a usable user area holds the name");
 // The first 10 characters of `name` (of length n) into dst, zero-filled to 10
 // bytes (no terminator for a name of 10 or more).
 void PutBoardName(char *dst, const char *name, size_t n);

@@ -35,6 +35,7 @@ constexpr FtStatus FT_OTHER_ERROR = 18;
 
 constexpr unsigned kTextSize = 64;      // description / serial buffers
 constexpr unsigned kUserAreaSize = 64;  // largest user-area read
+constexpr unsigned kUserAreaMinimum = 10;  // a smaller user area is not usable (a board name is 10 bytes)
 
 // Number of attached FTDI devices.
 FtStatus FtCountDevices(uint32_t *count);
@@ -50,8 +51,9 @@ FtStatus FtSetPinMode(FtHandle handle, uint8_t mask, uint8_t mode);
 FtStatus FtSetPinClock(FtHandle handle, uint32_t rate);
 // Reads up to `size` (<= kUserAreaSize) bytes of the EEPROM user area.
 // FT_NOT_SUPPORTED: the chip has no user area the backend can use (an unknown
-// EEPROM layout, or none at all). That is a property of the chip, not an I/O
-// error: the board then keeps its name elsewhere.
+// EEPROM layout, none at all, or one smaller than kUserAreaMinimum bytes). That
+// is a property of the chip, not an I/O error: the board then keeps its name
+// elsewhere, and takes none from the chip.
 FtStatus FtReadUserArea(FtHandle handle, uint8_t *buf, uint32_t size, uint32_t *read);
 // Stores `size` bytes at the start of the EEPROM user area. FT_NOT_SUPPORTED
 // as for FtReadUserArea; any other failure is an I/O error.

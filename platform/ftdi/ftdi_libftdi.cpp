@@ -366,6 +366,13 @@ bool ReadImage(Board &b, uint8_t (&image)[ee::kMaxImage], size_t *size)
     return true;
 }
 
+// The user area of an image read from the chip, when it is one a name can be
+// kept in: a layout we know, with room for kUserAreaMinimum bytes.
+bool UsableArea(ee::Chip chip, const uint8_t *image, size_t size, ee::UserArea *ua)
+{
+    return ee::Locate(chip, image, size, ua) && ua->size >= kUserAreaMinimum;
+}
+
 FtStatus ReadUa(FtHandle h, uint8_t *buf, uint32_t size, uint32_t *read)
 {
     auto b = Find(h);
@@ -377,8 +384,8 @@ FtStatus ReadUa(FtHandle h, uint8_t *buf, uint32_t size, uint32_t *read)
     if (!ReadImage(*b, image, &eeSize))
         return FT_EEPROM_READ_FAILED;
     ee::UserArea ua;
-    if (!ee::Locate(ChipOf(b->ctx), image, eeSize, &ua))
-        return FT_NOT_SUPPORTED;   // blank, absent or of a layout we don't know
+    if (!UsableArea(ChipOf(b->ctx), image, eeSize, &ua))
+        return FT_NOT_SUPPORTED;   // blank, absent, of a layout we don't know, or too small
     const uint32_t n = ua.size < size ? uint32_t(ua.size) : size;
     std::memcpy(buf, image + ua.offset, n);
     *read = n;
@@ -406,8 +413,9 @@ FtStatus WriteUa(FtHandle h, const uint8_t *data, uint32_t size)
         return FT_EEPROM_READ_FAILED;
     uint8_t after[ee::kMaxImage];
     std::memcpy(after, before, sizeof after);
-    if (!ee::Patch(chip, after, eeSize, data, size))
-        return FT_NOT_SUPPORTED;   // no user area we know, or too small: nothing written
+    ee::UserArea ua;
+    if (!UsableArea(chip, before, eeSize, &ua) || !ee::Patch(chip, after, eeSize, data, size))
+        return FT_NOT_SUPPORTED;   // no user area we can use, or too small for `size`: nothing written
     if (std::memcmp(before, after, eeSize) == 0)
         return FT_OK;   // already stored: no write wears the EEPROM
     // Before writing, the steps libftdi's ftdi_write_eeprom takes (traced by

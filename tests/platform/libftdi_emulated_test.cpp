@@ -1,8 +1,10 @@
 // libftdi_emulated_test.cpp - the libftdi backend run through the real libftdi1
 // over emulated FTDI chips (ftdi_emulator.h): discovery, open, the pin clock,
 // a second open refused, the user-area name on every chip and its failures,
-// pin bytes of 8 boards at 1 kHz, failed transfers, unplug and replug through
-// the board record, a rename during fast motion, and leaks over many cycles.
+// chips without a usable user area through the board and the exported
+// functions, pin bytes of 8 boards at 1 kHz, failed transfers, unplug and
+// replug through the board record, a rename during fast motion, and leaks over
+// many cycles.
 #include <gtest/gtest.h>
 
 #include <libftdi1/ftdi.h>
@@ -61,6 +63,31 @@ ftdi_chip_type LibftdiType(kxemu::Kind k)
     case ee::Chip::FT230X: return TYPE_230X;
     default: return TYPE_R;
     }
+}
+
+// Puts the checksum the chip computes into the last word of a `size`-byte image.
+void FixChecksum(ee::Chip chip, Bytes &image, size_t size)
+{
+    const uint16_t sum = ee::Checksum(chip, image.data(), size);
+    image[size - 2] = uint8_t(sum & 0xFF);
+    image[size - 1] = uint8_t(sum >> 8);
+}
+
+// A programmed `size`-byte image whose last string grows until `left` bytes
+// remain before the checksum, and those hold text (as a longer name once
+// written there might leave): a layout we know, with a user area of `left`
+// bytes (`left` even: strings are whole words).
+Bytes WithUserAreaOf(ee::Chip chip, Bytes image, size_t size, size_t left)
+{
+    ee::UserArea ua;
+    if (!ee::Locate(chip, image.data(), size, &ua))
+        return {};
+    const size_t at = image[0x12] & (size - 1);   // the serial string, the last one
+    const size_t grown = ua.offset + ua.size - at - left;
+    image[0x13] = image[at] = uint8_t(grown);
+    std::memset(image.data() + at + grown, 'x', left);
+    FixChecksum(chip, image, size);
+    return image;
 }
 
 // Waits (up to 5 s) until `done` holds: for work of the backend's writer thread.
@@ -255,12 +282,15 @@ TEST_F(Emulated, UserAreaFailuresAreToldApart)
     } cases[] = {
         {"blank (no EEPROM)", Bytes(128, 0xFF), false, FT_NOT_SUPPORTED, FT_NOT_SUPPORTED},
         {"unknown layout", badChecksum, false, FT_NOT_SUPPORTED, FT_NOT_SUPPORTED},
+        {"user area of 8 bytes", WithUserAreaOf(ee::Chip::BM, programmed, 128, 8), false, FT_NOT_SUPPORTED,
+         FT_NOT_SUPPORTED},
         {"reads back wrong", programmed, true, FT_OK, FT_EEPROM_WRITE_FAILED},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         kxemu::Reset();
         const int id = kxemu::Plug(kxemu::Kind::FT232BM, "TRUV-kq4", "B1");
+        ASSERT_EQ(c.eeprom.size(), 128u);
         kxemu::SetEeprom(id, c.eeprom);
         kxemu::CorruptEepromWrites(id, c.corrupt);
         FtHandle h = OpenAndSetUp("B1");
@@ -277,6 +307,110 @@ TEST_F(Emulated, UserAreaFailuresAreToldApart)
         EXPECT_EQ(FtReadUserArea(h, area, sizeof area, &read), FT_EEPROM_READ_FAILED);
         EXPECT_EQ(FtWriteUserArea(h, reinterpret_cast<const uint8_t *>("Bench left"), 10), FT_EEPROM_READ_FAILED);
         EXPECT_EQ(FtCloseDevice(h), FT_OK);
+    }
+}
+
+// A chip without a usable user area (none, a layout we don't know, or one too
+// small for the name), through discovery and the exported functions: it is
+// listed and opened without a name from the chip, a rename and a close write
+// no EEPROM word (nor reset the chip), the save succeeds, and the name and a
+// motor's position come back from the settings file after the board was
+// forgotten, unplugged, found again and reopened.
+TEST_F(Emulated, ChipWithoutUserAreaKeepsNameAndPositionInTheSettingsFile)
+{
+    enum class Image { Blank, BadChecksum, StringInHeader, AreaTooSmall };
+    struct Case {
+        const char *name;
+        kxemu::Kind kind;
+        Image image;
+    } cases[] = {
+        {"FT232R, blank EEPROM", kxemu::Kind::FT232R, Image::Blank},
+        {"FT2232H, no EEPROM", kxemu::Kind::FT2232H, Image::Blank},
+        {"FT230X, blank MTP", kxemu::Kind::FT230X, Image::Blank},
+        {"FT232BM, wrong checksum", kxemu::Kind::FT232BM, Image::BadChecksum},
+        {"FT232R, a string inside the header", kxemu::Kind::FT232R, Image::StringInHeader},
+        {"FT230X, a string inside the header", kxemu::Kind::FT230X, Image::StringInHeader},
+        {"FT232R, 6 bytes left after the strings", kxemu::Kind::FT232R, Image::AreaTooSmall},
+        {"FT2232D, 6 bytes left after the strings", kxemu::Kind::FT2232D, Image::AreaTooSmall},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        kxemu::Reset();
+        Bytes image = kxemu::ProgrammedEeprom(c.kind, "FTDI", "TRUV-kq4", "N1");
+        ASSERT_GE(image.size(), 128u);
+        const ee::Chip chip = EeChip(c.kind);
+        const size_t size = image.size() > 128 ? 256 : 128;
+        switch (c.image) {
+        case Image::Blank:
+            image.assign(size, 0xFF);
+            break;
+        case Image::BadChecksum:
+            image[size - 2] ^= 1;
+            break;
+        case Image::StringInHeader:
+            image[0x0E] = uint8_t((image[0x0E] & ~(size - 1)) | 0x02);   // the manufacturer string at byte 2
+            FixChecksum(chip, image, size);
+            break;
+        case Image::AreaTooSmall:
+            image = WithUserAreaOf(chip, image, size, 6);
+            break;
+        }
+        ee::UserArea ua;
+        ASSERT_EQ(ee::Locate(chip, image.data(), size, &ua) ? ua.size : 0u, c.image == Image::AreaTooSmall ? 6u : 0u);
+
+        WriteSettings("N1", boardtest::Block({boardtest::Slot(1, 0x85, "a", 0.0f, 2.0f)}));
+        const int id = kxemu::Plug(c.kind, "TRUV-kq4", "N1");
+        kxemu::SetEeprom(id, image);
+        const Bytes eeprom = kxemu::Snapshot(id).eeprom;
+
+        ASSERT_EQ(_RefreshDevices(), 1);
+        ASSERT_TRUE(_CheckDeviceConnection(0));
+        char name[32] = {};
+        ASSERT_TRUE(_GetDeviceName(0, name, sizeof name));
+        EXPECT_STREQ(name, "TRUV-kq40");   // the chip gives none, the file has none
+        kxemu::ClearRecords(id);
+
+        EXPECT_TRUE(_RenameDevice(0, "Bench left"));   // the save succeeds
+        ASSERT_TRUE(_GetDeviceName(0, name, sizeof name));
+        EXPECT_STREQ(name, "Bench left");
+        ASSERT_TRUE(_SM_Move(0, 0, 4.5));   // 9 steps
+        USBDriver *board = DeviceList.At(0);
+        for (int ms = 0; ms < 5000 && _SM_IsRunning(0, 0); ++ms)
+            board->Tick(10.0 + ms * 0.001);
+        ASSERT_FALSE(_SM_IsRunning(0, 0));
+        EXPECT_EQ(_SM_GetPosition(0, 0), 4.5);
+        EXPECT_TRUE(_CloseDevice(0));
+        EXPECT_FALSE(_CheckDeviceConnection(0));
+
+        kxemu::View v = kxemu::Snapshot(id);
+        EXPECT_EQ(v.eepromWrites, 0u);
+        EXPECT_EQ(v.eeprom, eeprom);
+        for (const kxemu::Control &ctl : v.controls) {
+            EXPECT_NE(ctl.request, SIO_WRITE_EEPROM_REQUEST);
+            EXPECT_NE(ctl.request, SIO_RESET_REQUEST);   // bit-bang mode never left
+        }
+        EXPECT_FALSE(v.received.empty());   // the motor's frames went out
+        DeviceSettings saved;
+        const Bytes file = boardtest::ReadFile(SettingsPath("N1"));
+        ASSERT_EQ(file.size(), sizeof saved);
+        std::memcpy(&saved, file.data(), sizeof saved);
+        EXPECT_EQ(std::string(saved.BoardName, strnlen(saved.BoardName, kBoardNameBytes)), "Bench left");
+        EXPECT_EQ(static_cast<float>(saved.MotorSettings[0].Position), 4.5f);   // a copy: the record is packed
+
+        // Forgotten, unplugged and plugged in again: found, opened, and the
+        // file's name and position are back.
+        _CloseAllDevices();
+        kxemu::Unplug(id);
+        kxemu::Replug(id);
+        ASSERT_EQ(_RefreshDevices(), 1);
+        ASSERT_TRUE(_CheckDeviceConnection(0));
+        ASSERT_TRUE(_GetDeviceName(0, name, sizeof name));
+        EXPECT_STREQ(name, "Bench left");
+        EXPECT_EQ(_SM_GetPosition(0, 0), 4.5);
+        _CloseAllDevices();
+        v = kxemu::Snapshot(id);
+        EXPECT_EQ(v.eepromWrites, 0u);
+        EXPECT_EQ(v.eeprom, eeprom);
     }
 }
 

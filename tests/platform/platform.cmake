@@ -2,16 +2,16 @@
 # clock and the periodic thread.
 kx_add_gtest(NAME platform_simbus_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/simbus_test.cpp
-  LIBS kx_platform
+  LIBS kx_test_platform
   LABELS threaded)
 kx_add_gtest(NAME platform_periodic_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/periodic_test.cpp
-  LIBS kx_platform
+  LIBS kx_test_platform
   LABELS threaded)
 
 # The backend chosen at first use, per environment (one executable, three runs).
 add_executable(platform_ftdi_env_test ${CMAKE_CURRENT_LIST_DIR}/ftdi_env_test.cpp)
-target_link_libraries(platform_ftdi_env_test PRIVATE kx_platform GTest::gtest GTest::gtest_main)
+target_link_libraries(platform_ftdi_env_test PRIVATE kx_test_platform GTest::gtest GTest::gtest_main)
 foreach(_case IN ITEMS
     "sim_default|KINETRAX_FTDI=sim|sim|TRUV-kq4/SIM0001,TRUV-RZDO/SIM0002"
     "sim_list|KINETRAX_FTDI=sim;KINETRAX_SIM_DEVICES=X:S1:hi,Y:S2|sim|X/S1,Y/S2"
@@ -33,7 +33,7 @@ endforeach()
 # and the libftdi backend on a machine without boards.
 if(TARGET PkgConfig::LIBFTDI1)
   add_executable(platform_libftdi_test ${CMAKE_CURRENT_LIST_DIR}/libftdi_test.cpp)
-  target_link_libraries(platform_libftdi_test PRIVATE kx_core GTest::gtest GTest::gtest_main)
+  target_link_libraries(platform_libftdi_test PRIVATE kx_test_core GTest::gtest GTest::gtest_main)
   add_test(NAME platform_libftdi_test COMMAND platform_libftdi_test)
   set_tests_properties(platform_libftdi_test PROPERTIES ENVIRONMENT "KINETRAX_FTDI=libftdi" TIMEOUT 60)
 
@@ -41,13 +41,13 @@ if(TARGET PkgConfig::LIBFTDI1)
   # The program exports the emulator's libusb functions, so libftdi1 binds to them.
   add_library(kx_ftdi_emulator STATIC ${CMAKE_CURRENT_LIST_DIR}/ftdi_emulator.cpp)
   target_include_directories(kx_ftdi_emulator PUBLIC ${CMAKE_CURRENT_LIST_DIR})
-  target_link_libraries(kx_ftdi_emulator PUBLIC kx_platform PkgConfig::LIBFTDI1)
+  target_link_libraries(kx_ftdi_emulator PUBLIC kx_platform_headers PkgConfig::LIBFTDI1)
   kx_add_gtest(NAME platform_eeprom_test
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/eeprom_test.cpp
-    LIBS kx_ftdi_emulator)
+    LIBS kx_test_platform kx_ftdi_emulator)
   kx_add_gtest(NAME platform_libftdi_emulated_test
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/libftdi_emulated_test.cpp
-    LIBS kx_core kx_ftdi_emulator
+    LIBS kx_test_core kx_ftdi_emulator
     LABELS threaded)
   target_include_directories(platform_libftdi_emulated_test PRIVATE ${CMAKE_SOURCE_DIR}/tests/driver/core)
   set_target_properties(platform_libftdi_emulated_test PROPERTIES ENABLE_EXPORTS ON)

@@ -17,14 +17,14 @@ add_library(gridmod_double STATIC ${CMAKE_CURRENT_LIST_DIR}/gridmod_double.cpp)
 target_include_directories(gridmod_double PUBLIC ${CMAKE_CURRENT_LIST_DIR} ${PROJECT_SOURCE_DIR}/gridmod)
 target_link_libraries(gridmod_double PUBLIC GTest::gtest)
 
-# The main window, with the driver's static parts on the simulated bus.
+# The main window, with the driver's objects on the simulated bus.
 kx_add_gtest(NAME utility_mngwin_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/mngwin_test.cpp
-  LIBS ordomat_window gridmod_double kx_plugin kx_windows kx_core kx_platform Qt6::Test
+  LIBS ordomat_window gridmod_double kx_test_plugin Qt6::Test
   LABELS gui)
 
 # The main window against the mouse and against odd or very large table files.
 kx_add_gtest(NAME utility_mngwin_input_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/mngwin_input_test.cpp
-  LIBS ordomat_window gridmod_double kx_plugin kx_windows kx_core kx_platform Qt6::Test
+  LIBS ordomat_window gridmod_double kx_test_plugin Qt6::Test
   LABELS gui)
 
 # End-to-end run of the real program, with a probing libgridmod.so found first

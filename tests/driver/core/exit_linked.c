@@ -70,7 +70,9 @@ int main(void)
     CHECK(access("configs/SIM0001.hws", F_OK) == 0);
 
     /* The default version of the name in the library is the library's. */
-    void *lib = dlopen("libkinetrax.so", RTLD_NOW | RTLD_NOLOAD);
+    Dl_info where;
+    CHECK(dladdr((void *)&KxExit, &where) != 0);
+    void *lib = dlopen(where.dli_fname, RTLD_NOW | RTLD_NOLOAD);
     CHECK(lib != NULL);
     if (lib != NULL) {
         CHECK(dlvsym(lib, "_Exit", "KINETRAX_1.0") == (void *)&KxExit);

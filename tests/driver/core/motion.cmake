@@ -2,4 +2,4 @@
 kx_add_gtest(NAME motion_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/motion_test.cpp
           ${CMAKE_CURRENT_LIST_DIR}/outbuffer_test.cpp
-  LIBS kx_core)
+  LIBS kx_test_core)
