@@ -11,9 +11,12 @@
 //   4. the libftdi backend over 8 emulated chips (when built with libftdi1):
 //      the time a board-tick spends handing its bytes to the backend, the
 //      latency from hand-over to the emulated chip, and the same during a
-//      rename with USB transfers of realistic length.
+//      rename with USB transfers of realistic length;
+//   5. the tick against client threads: 4 threads at normal priority call the
+//      exports (getters, moves, stops) on the tick's boards as fast as they
+//      can, idle and under a CPU load; how late each tick's walk ends.
 // Usage: kx_tickbench [--full] [--seconds=S] [--no-load] [--no-gbench]
-//        [--backend-only] [--benchmark_* flags of Google Benchmark]
+//        [--backend-only] [--clients-only] [--benchmark_* flags of Google Benchmark]
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -650,6 +653,136 @@ void PrintBackend(double seconds)
 }
 #endif
 
+// ---- 5. the tick against client threads ------------------------------------------
+//
+// Client threads at normal priority call the exports on the boards the tick
+// steps, while (loaded) a busy thread per CPU competes with them. A client
+// preempted while it holds a board's lock keeps the tick waiting for that lock
+// until the client runs again, unless the lock lends it the tick's priority.
+// Measured: deadline to the end of each tick's walk over the boards.
+
+struct DoneRecorder {
+    std::vector<int64_t> late;           // reserved before recording starts
+    std::atomic<bool> recording{false};
+
+    static void Probe(void *self, int64_t deadline, int64_t done)
+    {
+        DoneRecorder *r = static_cast<DoneRecorder *>(self);
+        if (r->recording.load(std::memory_order_acquire) && r->late.size() < r->late.capacity())
+            r->late.push_back(done - deadline);
+    }
+};
+
+struct ClientRun {
+    bool loaded = false;
+    bool tickFifo = false;
+    Stats end;           // deadline to the end of the walk
+    Stats wake;          // deadline to the wake-up
+    double callsPerSecond = 0;
+};
+
+constexpr unsigned kClientThreads = 4;
+
+// One client: getters, moves and stops on random motors of the `boards` boards.
+void ClientLoop(unsigned boards, unsigned seed, const std::atomic<bool> &stop, std::atomic<uint64_t> &calls)
+{
+    uint32_t x = seed * 2654435761u + 1;
+    uint64_t n = 0;
+    SMotorSettings info;
+    while (!stop.load(std::memory_order_relaxed)) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        const unsigned b = x % boards, m = (x >> 8) % kMotors;
+        switch ((x >> 16) % 8) {
+        case 0: (void)_SM_GetPosition(b, m); break;
+        case 1: (void)_SM_IsRunning(b, m); break;
+        case 2: (void)_SM_GetTarget(b, m); break;
+        case 3: (void)_SM_GetInfo(b, m, &info); break;
+        case 4: (void)_SM_GetRealPosition(b, m); break;
+        case 5: _SM_Stop(b, m); break;
+        default: _SM_Move(b, m, (x & 1 ? 1e8 : -1e8)); break;
+        }
+        ++n;
+    }
+    calls.fetch_add(n, std::memory_order_relaxed);
+}
+
+ClientRun RunClients(unsigned boards, bool loaded, double seconds)
+{
+    ClientRun r;
+    r.loaded = loaded;
+    kxtimer::SetRealtimeAllowed(true);
+    StopTickTimer();
+    TickRecorder wake;
+    DoneRecorder done;
+    const size_t cap = size_t(seconds * 1000) + 2000;
+    wake.late.reserve(cap);
+    done.late.reserve(cap);
+    kxtimer::SetWakeProbe(&TickRecorder::Probe, &wake);
+    kxtimer::SetDoneProbe(&DoneRecorder::Probe, &done);
+    StartTickTimer();
+    CpuLoad load;
+    if (loaded)
+        load.Start(std::max(1u, std::thread::hardware_concurrency()));
+    MoveAllFar(boards, 1.0);
+    std::atomic<bool> stop{false};
+    std::atomic<uint64_t> calls{0};
+    std::vector<std::thread> clients;
+    for (unsigned i = 0; i < kClientThreads; ++i)
+        clients.emplace_back([&, i] { ClientLoop(boards, i + 1, stop, calls); });
+    kxtimer::SleepMs(400);   // threads settled
+    const int64_t t0 = NowNs();
+    wake.recording = true;
+    done.recording = true;
+    kxtimer::SleepMs(unsigned(seconds * 1000));
+    done.recording = false;
+    wake.finishing = true;
+    for (int i = 0; i < 1000 && !wake.done.load(); ++i)
+        kxtimer::SleepMs(1);
+    stop = true;
+    for (auto &t : clients)
+        t.join();
+    const int64_t t1 = NowNs();
+    if (loaded)
+        load.Stop();
+    StopTickTimer();   // joins the tick thread: its records are complete
+    kxtimer::SetWakeProbe(nullptr, nullptr);
+    kxtimer::SetDoneProbe(nullptr, nullptr);
+    MoveAllFar(boards, -1.0);
+    r.tickFifo = wake.policy == SCHED_FIFO;
+    r.end = Summarise(done.late);
+    r.wake = Summarise(wake.late);
+    r.callsPerSecond = double(calls.load()) / (double(t1 - t0) / 1e9);
+    return r;
+}
+
+void PrintClients(double seconds, bool withLoad)
+{
+    std::printf("\n## Tick against client threads (8 boards x 7 motors, %u client threads at normal priority "
+                "calling getters, moves and stops, %.1f s per run)\n\n",
+                kClientThreads, seconds);
+    std::printf("| run                          |   p50 us |   p99 us | p99.9 us |   max us | >1 ms  |   ticks |\n");
+    std::printf("|------------------------------|---------:|---------:|---------:|---------:|-------:|--------:|\n");
+    std::vector<ClientRun> runs;
+    for (bool loaded : {false, true}) {
+        if (loaded && !withLoad)
+            continue;
+        const ClientRun r = RunClients(8, loaded, seconds);
+        char name[64];
+        std::snprintf(name, sizeof name, "walk end, %s, %s", r.tickFifo ? "FIFO" : "normal",
+                      loaded ? "loaded" : "idle");
+        PrintStatsRow(name, r.end);
+        std::snprintf(name, sizeof name, "wake-up, %s, %s", r.tickFifo ? "FIFO" : "normal",
+                      loaded ? "loaded" : "idle");
+        PrintStatsRow(name, r.wake);
+        runs.push_back(r);
+    }
+    std::printf("\n");
+    for (const ClientRun &r : runs)
+        std::printf("client calls per second, %s: %.0f\n", r.loaded ? "loaded" : "idle", r.callsPerSecond);
+}
+
 double Ratio(double a, double b) { return b > 0 ? a / b : 0; }
 
 } // namespace
@@ -657,7 +790,7 @@ double Ratio(double a, double b) { return b > 0 ? a / b : 0; }
 int main(int argc, char **argv)
 {
     double seconds = 2.0, scaleSeconds = 1.0;
-    bool withLoad = true, withGbench = true, backendOnly = false;
+    bool withLoad = true, withGbench = true, backendOnly = false, clientsOnly = false;
     std::vector<char *> rest{argv[0]};
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
@@ -672,8 +805,10 @@ int main(int argc, char **argv)
             withGbench = false;
         } else if (a == "--backend-only") {
             backendOnly = true;
+        } else if (a == "--clients-only") {
+            clientsOnly = true;
         } else if (a == "--help" || a == "-h") {
-            std::printf("usage: %s [--full] [--seconds=S] [--no-load] [--no-gbench] [--backend-only] [--benchmark_*]\n",
+            std::printf("usage: %s [--full] [--seconds=S] [--no-load] [--no-gbench] [--backend-only] [--clients-only] [--benchmark_*]\n",
                         argv[0]);
             return 0;
         } else {
@@ -711,6 +846,14 @@ int main(int argc, char **argv)
 #ifdef KX_BENCH_LIBFTDI
         PrintBackend(seconds);
 #endif
+        return finish();
+    }
+    if (clientsOnly) {
+        SetTickTimerSuppressed(true);   // open without starting the tick
+        if (!OpenBoards(8, true))
+            return 1;
+        SetTickTimerSuppressed(false);
+        PrintClients(seconds, withLoad);
         return finish();
     }
 
@@ -807,6 +950,13 @@ int main(int argc, char **argv)
     std::printf("\nlargest size with no tick over 1 ms late: %u boards x 7 motors\n", best);
     std::printf("largest size with no more ticks over 1 ms late than the bare loop: %u boards x 7 motors\n",
                 bestVsBare);
+
+    // 5. The tick against client threads.
+    SetTickTimerSuppressed(true);
+    if (!OpenBoards(8, true))
+        return 1;
+    SetTickTimerSuppressed(false);
+    PrintClients(seconds, withLoad);
 
 #ifdef KX_BENCH_LIBFTDI
     // 4. The libftdi backend (the simulated bus is done with from here on).

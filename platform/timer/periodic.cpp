@@ -22,6 +22,8 @@ thread_local int64_t tl_deadlineNs = -1;
 
 std::atomic<WakeProbe> g_probe{nullptr};
 std::atomic<void *> g_probeUser{nullptr};
+std::atomic<WakeProbe> g_doneProbe{nullptr};
+std::atomic<void *> g_doneProbeUser{nullptr};
 std::atomic<bool> g_realtimeAllowed{true};
 
 int64_t NowNs()
@@ -76,6 +78,12 @@ void SetWakeProbe(WakeProbe probe, void *user)
 {
     g_probeUser.store(user, std::memory_order_release);
     g_probe.store(probe, std::memory_order_release);
+}
+
+void SetDoneProbe(WakeProbe probe, void *user)
+{
+    g_doneProbeUser.store(user, std::memory_order_release);
+    g_doneProbe.store(probe, std::memory_order_release);
 }
 
 void SetRealtimeAllowed(bool allowed) { g_realtimeAllowed.store(allowed, std::memory_order_release); }
@@ -183,6 +191,8 @@ void *PeriodicThread::Main(void *self)
         tl_deadlineNs = next;
         t->cb_(t->user_);
         tl_deadlineNs = -1;
+        if (WakeProbe probe = g_doneProbe.load(std::memory_order_acquire))
+            probe(g_doneProbeUser.load(std::memory_order_acquire), next, NowNs());
         if (t->restarted_) {
             t->restarted_ = false;
             next = NowNs() + t->periodNs_;

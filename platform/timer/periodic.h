@@ -32,6 +32,9 @@ void SleepMs(unsigned ms);
 // and the time it woke (CLOCK_MONOTONIC nanoseconds). It must not block.
 using WakeProbe = void (*)(void *user, int64_t deadlineNs, int64_t wokeNs);
 void SetWakeProbe(WakeProbe probe, void *user);   // nullptr: none (the default)
+// A done probe, when set, is called the same way after each callback returns,
+// with the deadline and the time the callback ended.
+void SetDoneProbe(WakeProbe probe, void *user);   // nullptr: none (the default)
 // Whether threads started from now on ask for SCHED_FIFO (default true).
 void SetRealtimeAllowed(bool allowed);
 
