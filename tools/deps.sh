@@ -2,7 +2,7 @@
 # Sourced by tools/test.sh and tools/run.sh.
 KX_PACKAGES="build-essential cmake g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
   qt6-base-dev libinih-dev libftdi1-dev libusb-1.0-0-dev gcc-multilib g++-multilib
-  fonts-dejavu-core"
+  fonts-dejavu-core clang"
 kx_install_deps() {
   local missing=""
   for p in $KX_PACKAGES; do

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs the whole test suite: a plain build, then again under
-# AddressSanitizer + UBSan, the threaded tests under ThreadSanitizer, and the
-# plug-in header compiled for 32 bits. Exits non-zero on any failure.
+# AddressSanitizer + UBSan, the threaded tests under ThreadSanitizer, the
+# plug-in header compiled for 32 bits, and the library compiled by clang with
+# its lock annotations checked. Exits non-zero on any failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . tools/deps.sh
@@ -35,3 +36,8 @@ build build-asan -DKX_SANITIZE=address,undefined
 echo "== ThreadSanitizer (threaded tests)"
 build build-tsan -DKX_SANITIZE=thread
 (cd build-tsan && ctest --output-on-failure -j "$jobs" -L threaded)
+
+echo "== clang thread-safety analysis (the library)"
+cmake -S . -B build-tsa -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+  -DKX_THREAD_SAFETY=ON -DKX_BUILD_TESTS=OFF >/dev/null
+cmake --build build-tsa -j "$jobs" --target kinetrax

@@ -9,7 +9,7 @@ namespace {
 
 // One pass at a time: two passes must not both make a board for one device.
 // Taken before any list guard (see the lock order in hardware.h).
-std::mutex DiscoveryLock;
+kx::Mutex DiscoveryLock;
 
 bool IsBoardDescription(const char *description)
 {
@@ -36,7 +36,7 @@ int RefreshDeviceList()
     // once DiscoveryLock is released, since the start may wait for a stopping
     // tick thread whose host handler is waiting for a discovery pass.
     TickStartDeferral tickStart;
-    std::lock_guard<std::mutex> pass(DiscoveryLock);
+    kx::LockGuard<kx::Mutex> pass(DiscoveryLock);
     uint32_t count = 0;
     if (ftdi::FtCountDevices(&count) != ftdi::FT_OK || count == 0)
         return -1;   // the boards already listed stay listed

@@ -44,7 +44,7 @@ double UnitsOf(const SMotor &m, int64_t steps)
 }
 
 // The board at `dev`, or nullptr when the index fails. Needs a ListReadGuard.
-USBDriver *BoardAt(unsigned dev)
+USBDriver *BoardAt(unsigned dev) REQUIRES_SHARED(DeviceListLock)
 {
     if (dev >= DeviceList.Size())
         return nullptr;
@@ -276,7 +276,7 @@ KX_EXPORT bool _GetDeviceType(unsigned int dev, char *buf, unsigned int len)
 KX_EXPORT bool _GetDeviceName(unsigned int dev, char *buf, unsigned int len)
 {
     return WithBoard(dev, false, [&](USBDriver &b) {
-        std::lock_guard<std::mutex> op(b.OpLock);
+        kx::LockGuard<kx::Mutex> op(b.OpLock);
         return CopyField(b.Name, buf, len);
     });
 }

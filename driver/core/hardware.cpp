@@ -29,7 +29,7 @@
 // unload-time finalisation.
 
 char ConfigDir[512] = {};
-std::shared_mutex DeviceListLock;
+kx::SharedMutex DeviceListLock;
 DynPtrListMgr<USBDriver> DeviceList;
 
 namespace {
@@ -237,7 +237,7 @@ bool USBDriver::OpenPort()
     ftdi::FtHandle handle = nullptr;
     if (ftdi::FtOpenBySerial(SerialNumber.c_str(), &handle) != ftdi::FT_OK)
         return false;
-    std::lock_guard<std::mutex> lock(Lock);
+    kx::LockGuard<kx::PiMutex> lock(Lock);
     Handle = handle;
     return true;
 }
@@ -253,7 +253,7 @@ bool USBDriver::ClosePort()
 {
     ftdi::FtHandle handle;
     {
-        std::lock_guard<std::mutex> lock(Lock);
+        kx::LockGuard<kx::PiMutex> lock(Lock);
         handle = Handle;
         Handle = nullptr;
     }
@@ -265,7 +265,7 @@ bool USBDriver::ClosePort()
 bool USBDriver::Open()
 {
     {
-        std::lock_guard<std::mutex> op(OpLock);
+        kx::LockGuard<kx::Mutex> op(OpLock);
         // Two clients may both have seen the board closed: the second finds
         // it open and does not open the device again.
         if (Opened.load(std::memory_order_acquire))
@@ -339,7 +339,7 @@ bool USBDriver::Open()
 
 void USBDriver::Close(bool lost)
 {
-    std::lock_guard<std::mutex> op(OpLock);
+    kx::LockGuard<kx::Mutex> op(OpLock);
     CloseLocked(lost);
 }
 
@@ -381,7 +381,7 @@ void USBDriver::ClearLiveStateLocked()
 
 bool USBDriver::CheckConnection()
 {
-    std::lock_guard<std::mutex> op(OpLock);
+    kx::LockGuard<kx::Mutex> op(OpLock);
     if (!Opened.load(std::memory_order_acquire))
         return false;
     uint32_t rx = 0, tx = 0, event = 0;
@@ -428,14 +428,14 @@ bool USBDriver::LoadSettings()
     ::close(fd);
     if (!ok)
         return false;
-    std::lock_guard<std::mutex> lock(Lock);
+    kx::LockGuard<kx::PiMutex> lock(Lock);
     std::memcpy(&Settings, &block, got);
     return true;
 }
 
 bool USBDriver::SaveSettings(bool lost)
 {
-    std::lock_guard<std::mutex> op(OpLock);
+    kx::LockGuard<kx::Mutex> op(OpLock);
     return SaveSettingsLocked(lost);
 }
 
@@ -447,7 +447,7 @@ bool USBDriver::SaveSettingsLocked(bool lost)
     if (!lost) {
         uint8_t name[kBoardNameBytes];
         {
-            std::lock_guard<std::mutex> lock(Lock);
+            kx::LockGuard<kx::PiMutex> lock(Lock);
             std::memcpy(name, Settings.BoardName, sizeof name);
         }
         // The file is written whatever this gives: a failed name write must
@@ -462,7 +462,7 @@ bool USBDriver::SaveSettingsLocked(bool lost)
         ::mkdir("configs", 0777);   // one level; a failure shows in the write
     DeviceSettings block;
     {
-        std::lock_guard<std::mutex> lock(Lock);
+        kx::LockGuard<kx::PiMutex> lock(Lock);
         for (int i = 0; i < 7; ++i)
             Settings.MotorSettings[i].Position = UnitsToFloat(Motors[i].StepsToUnits(Motors[i].Position));
         std::memcpy(&block, &Settings, sizeof block);
@@ -553,7 +553,7 @@ bool USBDriver::Release(unsigned motor)
     }
     if (!atRest)
         return false;
-    std::lock_guard<std::mutex> op(OpLock);
+    kx::LockGuard<kx::Mutex> op(OpLock);
     BoardLock lock(*this);
     if (!Opened.load(std::memory_order_relaxed))
         return false;
@@ -564,12 +564,14 @@ bool USBDriver::WaitMotorStopped(int motor)
 {
     if (motor < 0 || motor > 6)
         return false;
-    SMotor &m = Motors[motor];
+    SMotor *slot;
     {
         BoardLock lock(*this);
-        if (m.IsRunning())
-            m.Stop();
+        slot = &Motors[motor];
+        if (slot->IsRunning())
+            slot->Stop();
     }
+    SMotor &m = *slot;   // the polls below read only its atomic Direction
     const double start = GetClockSeconds();
     while (m.IsRunning()) {
         // The tick thread would wait for itself (and hold every board).

@@ -11,20 +11,26 @@
 //      _RefreshDevices and _GetDevicesCount, and by the shut-down only to
 //      stop the refresh (never waited for on the tick thread).
 //   0. DiscoveryLock (mutex, in discovery.cpp): one discovery pass at a time.
-//   1. DeviceListLock (shared_mutex): shared by every client call that uses a
+//   1. DeviceListLock (kx::SharedMutex): shared by every client call that uses a
 //      board of the list (ListReadGuard), exclusive to append a board and to
 //      empty the list (ListWriteGuard). The tick never takes it: emptying
 //      the list waits for the tick's visit of a board in progress and ends
 //      its walk (EnterTickVisit), the tick thread's own handlers run between
 //      two visits, and a grown list keeps its old arrays until no tick can
 //      run, so the tick's walk reads live memory.
-//   2. USBDriver::OpLock (mutex): serialises Open, Close, Release's write,
+//   2. USBDriver::OpLock (kx::Mutex): serialises Open, Close, Release's write,
 //      SaveSettings, the slot operations and the display name of one board
 //      between client threads.
-//   3. USBDriver::Lock (mutex): the state the tick shares with clients (see the
-//      fields). Held only for short sections that never sleep, never wait for
-//      a motor and never call out to the host. The tick takes it per board.
+//   3. USBDriver::Lock (kx::PiMutex): the state the tick shares with clients
+//      (see the fields). Held only for short sections that never sleep, never
+//      wait for a motor and never call out to the host. The tick takes it per
+//      board; it inherits priority, so a client holding it runs at the tick's.
 //   TickTimerLock is a leaf, taken only inside the tick timer's functions.
+//   Below the board's Lock, in the FTDI layer (leaves, priority-inheriting
+//   where the tick's pin write takes them): the simulated bus's lock, or the
+//   libftdi backend's handle table and then the board's ring lock.
+// The fields and functions say which lock they need (GUARDED_BY, REQUIRES,
+// kxlocks.h); clang's -Wthread-safety checks that in the test command.
 // No lock is held while sleeping (stop-and-wait), while a modal dialog runs, or
 // while "Motor Stopped" is raised: BoardLock defers the raise until the board
 // lock and the calling thread's list guards are released. Starting the tick
@@ -37,13 +43,12 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
-#include <shared_mutex>
 #include <string>
 #include <vector>
 
 #include "ftdi.h"
 #include "kinetrax.h"
+#include "kxlocks.h"
 #include "motor.h"
 #include "ptrlist.h"
 
@@ -96,7 +101,7 @@ public:
     std::string SettingsFileName() const;   // directory + SettingsFileStem(serial) + ".hws"
 
     // One tick at `now` (s): clear, step motors 0..MotorCount-1, one write.
-    void Tick(double now);
+    void Tick(double now) EXCLUDES(Lock);
     // Coils off: motor 0..6 one slot, 7 or more all seven. Waits for running
     // motors to stop (10 ms polls, 10 s each) with no lock held. On the tick
     // thread it never waits: it asks the running motors to stop and fails.
@@ -106,16 +111,16 @@ public:
     bool WaitMotorStopped(int motor);
 
     // Output buffer (call with Lock held).
-    void ClearOutput();
+    void ClearOutput() REQUIRES(Lock);
     // Appends a frame of 1..kMaxFrame bytes when it and a NUL fit; else drops it.
-    void AppendFrame(const uint8_t *frame, unsigned length);
+    void AppendFrame(const uint8_t *frame, unsigned length) REQUIRES(Lock);
     // The release frame of motor `index`'s slot, appended after this tick's frames.
-    void AutoRelease(int index);
+    void AutoRelease(int index) REQUIRES(Lock);
 
     // "Motor Stopped" for motor `index`, raised when Lock is released (BoardLock).
-    void NoteMotorStopped(int index);
+    void NoteMotorStopped(int index) REQUIRES(Lock);
     // Takes (and clears) the motors noted since the last call, in order.
-    unsigned TakePendingStops(uint8_t *indexes, unsigned max);
+    unsigned TakePendingStops(uint8_t *indexes, unsigned max) REQUIRES(Lock);
 
     // Motor slots (caller's thread; see Lock).
     bool SetMotorSettings(int slot, const SMotorSettings *settings, bool checkAddress);
@@ -124,68 +129,75 @@ public:
     bool Rename(const char *name);
 
     // Block reset.
-    void ResetMotorSettings(int slot);
-    void ResetSettings();
+    void ResetMotorSettings(int slot) REQUIRES(Lock);
+    void ResetSettings() REQUIRES(Lock);
 
     // Identity: set at construction, never changed; read anywhere.
     const std::string Description;
     const std::string SerialNumber;
-    std::string Name;                     // guarded by OpLock (client threads only)
+    kx::Mutex OpLock ACQUIRED_BEFORE(Lock);   // see the lock order above
+    mutable kx::PiMutex Lock;             // see the lock order above
 
-    std::mutex OpLock;                    // see the lock order above
-    mutable std::mutex Lock;              // see the lock order above
-
-    ftdi::FtHandle Handle = nullptr;      // guarded by Lock (+ OpLock to change)
+    std::string Name GUARDED_BY(OpLock);  // client threads only
+    // Guarded by Lock, and by OpLock as well to change: either lock lets a
+    // thread read it (the analysis can't say "either", so it is not marked).
+    ftdi::FtHandle Handle = nullptr;
     std::atomic<bool> Opened{false};      // written under Lock and OpLock
     std::atomic<uint32_t> MotorCount{0};  // written under Lock; 0 while not open
-    bool HoldStart = false;               // guarded by Lock
-    DeviceSettings Settings;              // slots read by the tick: guarded by Lock
-    SMotor Motors[7];                     // guarded by Lock (see motor.h)
-    uint8_t OutBuffer[kOutBufferSize];    // guarded by Lock
-    uint32_t OutLength = 0;               // guarded by Lock
+    bool HoldStart GUARDED_BY(Lock) = false;
+    DeviceSettings Settings GUARDED_BY(Lock);   // its slots are read by the tick
+    SMotor Motors[7] GUARDED_BY(Lock);    // see motor.h
+    uint8_t OutBuffer[kOutBufferSize] GUARDED_BY(Lock);
+    uint32_t OutLength GUARDED_BY(Lock) = 0;
     QTimer *WatchTimer = nullptr;         // owned; lives on the constructing thread
 
 private:
-    // Callers hold OpLock.
-    void CloseLocked(bool lost);
-    // Callers hold Lock (and OpLock). The live state of a board that is not
-    // open: every motor at rest, the configured ones at position 0, no motor
-    // counted, so no motor of the board can be moved.
-    void ClearLiveStateLocked();
-    bool SaveSettingsLocked(bool lost);
-    // Callers hold Lock. The slots' release frames, one write on Handle.
-    // With `atRest` a running motor fails it instead (nothing written).
-    bool WriteReleaseLocked(unsigned first, unsigned last, bool atRest);
-    bool SetMotorSettingsLocked(int slot, const SMotorSettings *settings, bool checkAddress);
+    void CloseLocked(bool lost) REQUIRES(OpLock) EXCLUDES(Lock);
+    // The live state of a board that is not open: every motor at rest, the
+    // configured ones at position 0, no motor counted, so no motor of the
+    // board can be moved. Callers hold OpLock too.
+    void ClearLiveStateLocked() REQUIRES(Lock);
+    bool SaveSettingsLocked(bool lost) REQUIRES(OpLock) EXCLUDES(Lock);
+    // The slots' release frames, one write on Handle. With `atRest` a running
+    // motor fails it instead (nothing written).
+    bool WriteReleaseLocked(unsigned first, unsigned last, bool atRest) REQUIRES(Lock);
+    bool SetMotorSettingsLocked(int slot, const SMotorSettings *settings, bool checkAddress)
+        REQUIRES(OpLock, Lock);
 
     // The watchdog's view of the board: cleared by the destructor, read by
     // the timer's handler under a ListReadGuard.
     std::shared_ptr<std::atomic<USBDriver *>> watchTarget_;
-    uint8_t pendingStops_[32] = {};       // guarded by Lock
-    unsigned pendingCount_ = 0;           // guarded by Lock
+    uint8_t pendingStops_[32] GUARDED_BY(Lock) = {};
+    unsigned pendingCount_ GUARDED_BY(Lock) = 0;
 };
 
 // ---- Locks and deferred events ---------------------------------------------------
 
-extern std::shared_mutex DeviceListLock;
+extern kx::SharedMutex DeviceListLock;
+
+// The guards below keep a per-thread depth (nested guards share the outermost
+// hold) and run deferred work when the outermost one ends; the analysis can't
+// follow that bookkeeping, so their definitions are not analysed (listlocks.cpp).
+// To their callers they are ordinary scoped holds of DeviceListLock and of a
+// board's Lock.
 
 // Shared hold on DeviceListLock for the calling thread. Nested guards on one
 // thread share the outermost hold. When the outermost guard ends, the "Motor
 // Stopped" events deferred on this thread are raised, with no lock held.
-class ListReadGuard {
+class SCOPED_CAPABILITY ListReadGuard {
 public:
-    ListReadGuard();
-    ~ListReadGuard();
+    ListReadGuard() ACQUIRE_SHARED(DeviceListLock);
+    ~ListReadGuard() RELEASE();
     ListReadGuard(const ListReadGuard &) = delete;
     ListReadGuard &operator=(const ListReadGuard &) = delete;
 };
 
 // Exclusive hold on DeviceListLock. Not to be taken while this thread holds a
 // ListReadGuard.
-class ListWriteGuard {
+class SCOPED_CAPABILITY ListWriteGuard {
 public:
-    ListWriteGuard();
-    ~ListWriteGuard();
+    ListWriteGuard() ACQUIRE(DeviceListLock);
+    ~ListWriteGuard() RELEASE();
     ListWriteGuard(const ListWriteGuard &) = delete;
     ListWriteGuard &operator=(const ListWriteGuard &) = delete;
 };
@@ -193,11 +205,11 @@ public:
 // Holds a board's Lock. On release it takes the board's noted "Motor Stopped"
 // events; they are raised at once when the thread holds no ListReadGuard, else
 // when its outermost guard ends.
-class BoardLock {
+class SCOPED_CAPABILITY BoardLock {
 public:
-    explicit BoardLock(USBDriver &board);
-    ~BoardLock();
-    void Unlock();      // early release (idempotent)
+    explicit BoardLock(USBDriver &board) ACQUIRE(board.Lock);
+    ~BoardLock() RELEASE();
+    void Unlock() RELEASE();   // early release (idempotent)
     BoardLock(const BoardLock &) = delete;
     BoardLock &operator=(const BoardLock &) = delete;
 
@@ -254,13 +266,16 @@ void HardwareStaticInit();
 void HardwareStaticExit();
 
 int RefreshDeviceList();                  // boards listed after the pass, or -1
-int FindDeviceBySerial(const char *serial);
+int FindDeviceBySerial(const char *serial) REQUIRES_SHARED(DeviceListLock);
 
 extern int64_t ClockFrequency;            // counts per second of the clock
 void InitClock();
 double GetClockSeconds();
 
-extern uint32_t TickTimerId;              // 0 when no tick runs; guarded by TickTimerLock
+// Leaf lock of the tick timer's functions. Priority-inheriting: a host handler
+// raised on the tick thread may start or stop the tick.
+extern kx::PiMutex TickTimerLock;
+extern uint32_t TickTimerId GUARDED_BY(TickTimerLock);   // 0 when no tick runs
 extern std::atomic<uint32_t> TickThreadId;// the tick thread's id once it ticked
 bool StartTickTimer();
 void StopTickTimer();                     // returns when no tick runs any more

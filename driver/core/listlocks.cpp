@@ -5,6 +5,13 @@
 // the outermost hold) and a small fixed buffer of "Motor Stopped" events noted
 // while it held it. Nothing here allocates, so the tick thread may use it.
 //
+// The guards' definitions are not analysed for thread safety
+// (NO_THREAD_SAFETY_ANALYSIS): whether one takes or releases DeviceListLock
+// depends on the thread's depth, which the analysis can't follow; their
+// declarations (hardware.h) tell callers what they hold. The same holds for
+// BoardLock's idempotent release and for SleepListUnlocked, which lets go of
+// the caller's shared hold for the sleep.
+//
 // A raise pass (Flush) delivers the events pending when it began. The events
 // that its handlers cause are "late": they stay at the end of the buffer
 // until the next pass may take them, which on the tick thread is the next
@@ -148,7 +155,7 @@ void LeaveTickVisit()
         Flush(s);
 }
 
-ListReadGuard::ListReadGuard()
+ListReadGuard::ListReadGuard() NO_THREAD_SAFETY_ANALYSIS
 {
     ThreadListState &s = tl_list;
     if (s.read == 0 && s.write == 0) {
@@ -159,7 +166,7 @@ ListReadGuard::ListReadGuard()
     ++s.read;
 }
 
-ListReadGuard::~ListReadGuard()
+ListReadGuard::~ListReadGuard() NO_THREAD_SAFETY_ANALYSIS
 {
     ThreadListState &s = tl_list;
     if (--s.read > 0)
@@ -172,7 +179,7 @@ ListReadGuard::~ListReadGuard()
         Flush(s);
 }
 
-ListWriteGuard::ListWriteGuard()
+ListWriteGuard::ListWriteGuard() NO_THREAD_SAFETY_ANALYSIS
 {
     ThreadListState &s = tl_list;
     if (s.write++ == 0) {
@@ -182,7 +189,7 @@ ListWriteGuard::ListWriteGuard()
     }
 }
 
-ListWriteGuard::~ListWriteGuard()
+ListWriteGuard::~ListWriteGuard() NO_THREAD_SAFETY_ANALYSIS
 {
     ThreadListState &s = tl_list;
     if (--s.write > 0)
@@ -192,11 +199,14 @@ ListWriteGuard::~ListWriteGuard()
         Flush(s);
 }
 
-BoardLock::BoardLock(USBDriver &board) : board_(board), locked_(true) { board_.Lock.lock(); }
+BoardLock::BoardLock(USBDriver &board) NO_THREAD_SAFETY_ANALYSIS : board_(board), locked_(true)
+{
+    board_.Lock.lock();
+}
 
-BoardLock::~BoardLock() { Unlock(); }
+BoardLock::~BoardLock() NO_THREAD_SAFETY_ANALYSIS { Unlock(); }
 
-void BoardLock::Unlock()
+void BoardLock::Unlock() NO_THREAD_SAFETY_ANALYSIS
 {
     if (!locked_)
         return;
@@ -212,7 +222,7 @@ void BoardLock::Unlock()
         Flush(s);
 }
 
-bool SleepListUnlocked(unsigned ms)
+bool SleepListUnlocked(unsigned ms) NO_THREAD_SAFETY_ANALYSIS
 {
     const uint64_t generation = DeviceListGeneration();
     ThreadListState &s = tl_list;

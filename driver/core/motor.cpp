@@ -4,7 +4,9 @@
 // conversions.
 //
 // Every member runs with Owner->Lock held (the tick, or a client call through
-// the board) and takes no lock itself. StepTick allocates nothing and does no
+// the board) and takes no lock itself. The analysis checks that for the
+// callers (the board's Motors are GUARDED_BY its Lock) but can't follow Owner
+// back to the board: the members that touch the board assert the lock for it. StepTick allocates nothing and does no
 // I/O: its frame is built on the stack and appended to the board's buffer.
 //
 // A move runs on the ramp length it started with (AccelSteps): a change of the
@@ -123,6 +125,7 @@ bool SMotor::MoveTo(int32_t target, bool hold)
 {
     if (Settings == nullptr || Owner == nullptr)
         return false;
+    Owner->Lock.AssertHeld();
     const int64_t absolute = static_cast<int64_t>(target) + ZeroOffset;
     if (absolute < kMin32 || absolute > kMax32)
         return false;   // no such position: refused, nothing changed
@@ -204,6 +207,7 @@ void SMotor::Initialize()
 
 void SMotor::ComeToRest(bool release)
 {
+    Owner->Lock.AssertHeld();
     SetDir(0);
     Owner->NoteMotorStopped(Index);
     NextStepTime = 0;
@@ -233,6 +237,7 @@ void SMotor::StepTick(double now)
     }
     if (Settings == nullptr || Owner == nullptr)
         return;
+    Owner->Lock.AssertHeld();
 
     // Stop site A: the step falls due at the target.
     if (Position == Target) {

@@ -7,8 +7,10 @@
 // board's output buffer; nothing here writes to a device or allocates.
 //
 // Locking: every field below except Direction is guarded by Owner->Lock (see
-// hardware.h). Direction is written only under that lock but may be read
-// without it (the stop-and-wait polls). MoveTo, Stop, Initialize and StepTick
+// hardware.h); the compiler checks that through the board's Motors array,
+// which is GUARDED_BY that lock (a field here can't name the lock of a board
+// class that is defined after it). Direction is written only under that lock
+// but may be read without it (the stop-and-wait polls). MoveTo, Stop, Initialize and StepTick
 // must be called with Owner->Lock held. "Motor Stopped" is not raised from
 // inside them: they note it on the board (USBDriver::NoteMotorStopped) and the
 // board raises it once its lock is released (BoardLock).

@@ -39,7 +39,7 @@ void PutBoardName(char *dst, const char *name, size_t n)
 
 bool USBDriver::SetMotorSettings(int slot, const SMotorSettings *settings, bool checkAddress)
 {
-    std::lock_guard<std::mutex> op(OpLock);
+    kx::LockGuard<kx::Mutex> op(OpLock);
     BoardLock lock(*this);
     return SetMotorSettingsLocked(slot, settings, checkAddress);
 }
@@ -82,7 +82,7 @@ bool USBDriver::SetMotorSettingsLocked(int slot, const SMotorSettings *settings,
 
 int USBDriver::AddMotor(const SMotorSettings *settings)
 {
-    std::lock_guard<std::mutex> op(OpLock);
+    kx::LockGuard<kx::Mutex> op(OpLock);
     BoardLock lock(*this);
     // A board that is not open counts no motor (its slots come back with the
     // next Open), so none can be moved on it; its save would fail anyway.
@@ -101,7 +101,7 @@ int USBDriver::AddMotor(const SMotorSettings *settings)
 
 bool USBDriver::RemoveMotor(unsigned motor)
 {
-    std::lock_guard<std::mutex> op(OpLock);
+    kx::LockGuard<kx::Mutex> op(OpLock);
     BoardLock lock(*this);
     const uint32_t count = MotorCount.load(std::memory_order_relaxed);
     if (motor >= count || count > 7)
@@ -136,10 +136,10 @@ bool USBDriver::Rename(const char *name)
 {
     if (name == nullptr)
         return false;
-    std::lock_guard<std::mutex> op(OpLock);
+    kx::LockGuard<kx::Mutex> op(OpLock);
     const size_t n = std::strlen(name);
     {
-        std::lock_guard<std::mutex> lock(Lock);
+        kx::LockGuard<kx::PiMutex> lock(Lock);
         PutBoardName(Settings.BoardName, name, n);
     }
     Name.assign(name, n);

@@ -10,12 +10,11 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <mutex>
-
 #include "hardware.h"
 #include "periodic.h"
 
 int64_t ClockFrequency = 0;
+kx::PiMutex TickTimerLock;
 uint32_t TickTimerId = 0;
 std::atomic<uint32_t> TickThreadId{0};
 
@@ -23,8 +22,7 @@ namespace {
 
 constexpr int64_t kTickPeriodNs = 1000000;   // 1 ms
 
-std::mutex TickTimerLock;                    // leaf; guards TickTimerId, gNextId
-uint32_t gNextId = 0;
+uint32_t gNextId GUARDED_BY(TickTimerLock) = 0;
 std::atomic<bool> gSuppressed{false};
 
 // Never destroyed: the unload-time finalisation stops it after other static
@@ -37,8 +35,8 @@ kxtimer::PeriodicThread &TickThread()
 
 void TickCallback(void *) { TickTimerProc(0, 0, 0, 0, 0); }
 
-// TickTimerId follows the thread's state (with TickTimerLock held).
-void UpdateIdLocked()
+// TickTimerId follows the thread's state.
+void UpdateIdLocked() REQUIRES(TickTimerLock)
 {
     if (!TickThread().Running())
         TickTimerId = 0;
@@ -62,7 +60,7 @@ bool StartTickTimer()
     // Start may wait for a stopping thread to be joined, so no lock is held
     // around it; of two starting threads one starts and the other sees it run.
     const bool started = thread.Start("kinetrax-tick", kTickPeriodNs, &TickCallback, nullptr);
-    std::lock_guard<std::mutex> lock(TickTimerLock);
+    kx::LockGuard<kx::PiMutex> lock(TickTimerLock);
     UpdateIdLocked();
     return started || thread.Running();
 }
@@ -70,7 +68,7 @@ bool StartTickTimer()
 void StopTickTimer()
 {
     TickThread().Stop();
-    std::lock_guard<std::mutex> lock(TickTimerLock);
+    kx::LockGuard<kx::PiMutex> lock(TickTimerLock);
     UpdateIdLocked();
 }
 

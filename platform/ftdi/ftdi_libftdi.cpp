@@ -7,7 +7,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -21,6 +20,7 @@
 #include "ftdi.h"
 #include "ftdi_backend.h"
 #include "ftdi_eeprom.h"
+#include "kxlocks.h"
 
 namespace ftdi::detail {
 namespace {
@@ -76,9 +76,16 @@ void Complain(const std::string &key, const std::string &text)
     std::fprintf(stderr, "kinetrax: %s\n", text.c_str());
 }
 
+// libftdi's FTDI_DEVICE_OUT_REQTYPE, without its or-ing of two enum types.
+constexpr uint8_t kDeviceOutRequest = uint8_t(int(LIBUSB_REQUEST_TYPE_VENDOR) | int(LIBUSB_RECIPIENT_DEVICE) |
+                                              int(LIBUSB_ENDPOINT_OUT));
 constexpr size_t kRing = 16384;   // pin bytes queued per board (over 100 ms of ticks)
 constexpr int kUsbTimeoutMs = 1000;
 
+// The tick's pin write takes the handle table's lock and then the board's ring
+// lock: both inherit priority (kxlocks.h), so a client thread holding one
+// while the tick waits runs at the tick's priority until it lets go.
+//
 // The USB lock is taken per transfer. A client operation of many transfers
 // (the user-area write is a few hundred control transfers) takes it once per
 // transfer, and only after the pin bytes queued so far have gone out: the
@@ -93,14 +100,14 @@ struct Board {
     uint8_t pinMask = 0, pinMode = 0;   // the last pin mode set; guarded by usb
     uint32_t pinRate = 0;         // the last pin clock set (0: none); guarded by usb
 
-    std::mutex ringLock;
-    std::condition_variable ringCv;   // the writer: bytes queued, or stop
-    std::condition_variable doneCv;   // clients: the writer finished a chunk
-    uint8_t ring[kRing];          // guarded by ringLock
-    size_t head = 0, used = 0;    // guarded by ringLock
-    uint64_t queued = 0;          // bytes ever queued; guarded by ringLock
-    uint64_t done = 0;            // bytes the writer ever finished (sent or failed); guarded by ringLock
-    bool stop = false;            // guarded by ringLock
+    kx::PiMutex ringLock;
+    kx::PiCondVar ringCv;         // the writer: bytes queued, or stop
+    kx::PiCondVar doneCv;         // clients: the writer finished a chunk
+    uint8_t ring[kRing] GUARDED_BY(ringLock);
+    size_t head GUARDED_BY(ringLock) = 0, used GUARDED_BY(ringLock) = 0;
+    uint64_t queued GUARDED_BY(ringLock) = 0;   // bytes ever queued
+    uint64_t done GUARDED_BY(ringLock) = 0;     // bytes the writer ever finished (sent or failed)
+    bool stop GUARDED_BY(ringLock) = false;
     uint8_t chunk[kRing];         // the writer thread's own
 
     std::atomic<bool> failed{false};   // a transfer failed since the last status query
@@ -112,10 +119,10 @@ struct Board {
     {
         if (writer.joinable()) {
             {
-                std::lock_guard<std::mutex> lock(ringLock);
+                kx::LockGuard<kx::PiMutex> lock(ringLock);
                 stop = true;
             }
-            ringCv.notify_one();
+            ringCv.NotifyOne();
             writer.join();
         }
         if (ctx) {
@@ -130,10 +137,11 @@ struct Board {
     std::unique_lock<std::mutex> UsbAfterPins()
     {
         {
-            std::unique_lock<std::mutex> lock(ringLock);
+            kx::LockGuard<kx::PiMutex> lock(ringLock);
             const uint64_t target = queued;
-            doneCv.wait_for(lock, std::chrono::milliseconds(2 * kUsbTimeoutMs),
-                            [&] { return done >= target || stop; });
+            const int64_t deadline = kx::MonotonicNs() + int64_t(2 * kUsbTimeoutMs) * 1000000;
+            while (done < target && !stop && doneCv.WaitUntil(ringLock, deadline)) {
+            }
         }
         return std::unique_lock<std::mutex>(usb);
     }
@@ -148,8 +156,9 @@ struct Board {
         for (;;) {
             size_t n = 0;
             {
-                std::unique_lock<std::mutex> lock(ringLock);
-                ringCv.wait(lock, [this] { return used > 0 || stop; });
+                kx::LockGuard<kx::PiMutex> lock(ringLock);
+                while (used == 0 && !stop)
+                    ringCv.Wait(ringLock);
                 if (used == 0)
                     return;
                 while (used) {
@@ -169,21 +178,22 @@ struct Board {
                 }
             }
             {
-                std::lock_guard<std::mutex> lock(ringLock);
+                kx::LockGuard<kx::PiMutex> lock(ringLock);
                 done += n;
             }
-            doneCv.notify_all();
+            doneCv.NotifyAll();
         }
     }
 };
 
 // Live handles; a handle is the Board's address.
-std::mutex g_handlesLock;
-std::map<FtHandle, std::shared_ptr<Board>> *g_handles = new std::map<FtHandle, std::shared_ptr<Board>>; // guarded by g_handlesLock
+kx::PiMutex g_handlesLock;
+std::map<FtHandle, std::shared_ptr<Board>> *g_handles PT_GUARDED_BY(g_handlesLock) =
+    new std::map<FtHandle, std::shared_ptr<Board>>;
 
 std::shared_ptr<Board> Find(FtHandle h)
 {
-    std::lock_guard<std::mutex> lock(g_handlesLock);
+    kx::LockGuard<kx::PiMutex> lock(g_handlesLock);
     auto it = g_handles->find(h);
     return it == g_handles->end() ? nullptr : it->second;
 }
@@ -311,7 +321,7 @@ FtStatus Open(const char *serial, FtHandle *handle)
         return FT_OTHER_ERROR;
     }
     {
-        std::lock_guard<std::mutex> lock(g_handlesLock);
+        kx::LockGuard<kx::PiMutex> lock(g_handlesLock);
         (*g_handles)[board.get()] = board;
     }
     *handle = board.get();
@@ -396,7 +406,7 @@ FtStatus ReadUa(FtHandle h, uint8_t *buf, uint32_t size, uint32_t *read)
 bool Control(Board &b, uint8_t request, uint16_t value, uint16_t index)
 {
     auto lock = b.UsbAfterPins();
-    return libusb_control_transfer(b.ctx->usb_dev, FTDI_DEVICE_OUT_REQTYPE, request, value, index, nullptr, 0,
+    return libusb_control_transfer(b.ctx->usb_dev, kDeviceOutRequest, request, value, index, nullptr, 0,
                                    kUsbTimeoutMs) >= 0;
 }
 
@@ -499,7 +509,7 @@ FtStatus Write(FtHandle h, const void *buf, uint32_t count, uint32_t *written)
     if (!b)
         return FT_INVALID_HANDLE;
     {
-        std::lock_guard<std::mutex> lock(b->ringLock);
+        kx::LockGuard<kx::PiMutex> lock(b->ringLock);
         if (kRing - b->used < count) {
             b->refusedWrites.fetch_add(1, std::memory_order_relaxed);
             b->refusedBytes.fetch_add(count, std::memory_order_relaxed);
@@ -517,7 +527,7 @@ FtStatus Write(FtHandle h, const void *buf, uint32_t count, uint32_t *written)
         b->used += count;
         b->queued += count;
     }
-    b->ringCv.notify_one();
+    b->ringCv.NotifyOne();
     *written = count;
     return FT_OK;
 }
@@ -526,7 +536,7 @@ FtStatus Close(FtHandle h)
 {
     std::shared_ptr<Board> b;
     {
-        std::lock_guard<std::mutex> lock(g_handlesLock);
+        kx::LockGuard<kx::PiMutex> lock(g_handlesLock);
         auto it = g_handles->find(h);
         if (it == g_handles->end())
             return FT_INVALID_HANDLE;
@@ -553,7 +563,7 @@ LibftdiCounters LibftdiCountersForTest(FtHandle handle)
     LibftdiCounters c;
     if (auto b = Find(handle)) {
         {
-            std::lock_guard<std::mutex> lock(b->ringLock);
+            kx::LockGuard<kx::PiMutex> lock(b->ringLock);
             c.queuedBytes = b->queued;
         }
         c.failedTransfers = b->failedTransfers.load();

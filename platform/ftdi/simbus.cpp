@@ -14,6 +14,7 @@
 #include <set>
 
 #include "ftdi_backend.h"
+#include "kxlocks.h"
 #include "periodic.h"
 
 namespace simbus {
@@ -31,8 +32,9 @@ struct Device {
     bool attached = true;   // guarded by Bus::m
 };
 
+// The tick's pin write takes the bus's lock: it inherits priority (kxlocks.h).
 struct Bus {
-    std::mutex m;
+    kx::PiMutex m;
     bool initialised = false;                                    // guarded by m
     std::vector<std::shared_ptr<Device>> devices;                // guarded by m; bus order
     std::map<std::string, std::vector<uint8_t>, std::less<>> areas; // guarded by m
@@ -134,7 +136,7 @@ public:
     Bus &operator*() const { return B(); }
 
 private:
-    std::lock_guard<std::mutex> lock_;
+    kx::LockGuard<kx::PiMutex> lock_;
 };
 
 void TraceLocked(Bus &b, const std::string &serial, char kind, const uint8_t *data, uint32_t n)
@@ -390,7 +392,7 @@ const char *OpName(Op op)
 void Reset(const char *devices, bool forgetUserAreas)
 {
     {
-        std::lock_guard<std::mutex> lock(B().m);
+        kx::LockGuard<kx::PiMutex> lock(B().m);
         Bus &b = B();
         b.handles.clear();
         b.calls.clear();

@@ -561,7 +561,7 @@ TEST_F(Emulated, UnplugAndReplugThroughTheBoard)
     ASSERT_TRUE(b.Open());
     EXPECT_EQ(b.Name, "Left");
     {
-        std::lock_guard<std::mutex> lock(b.Lock);
+        std::lock_guard lock(b.Lock);
         b.Motors[0].Position = 9;   // 4.5 units
         b.Motors[0].Target = 9;
     }

@@ -42,7 +42,7 @@ std::string AreaText(const char *serial)
 
 void SetPosition(USBDriver &b, int motor, int32_t steps)
 {
-    std::lock_guard<std::mutex> lock(b.Lock);
+    std::lock_guard lock(b.Lock);
     b.Motors[motor].Position = steps;
     b.Motors[motor].Target = steps;
 }

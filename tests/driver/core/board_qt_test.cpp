@@ -40,7 +40,7 @@ TEST_F(BoardTest, WatchdogInTheEventLoopClosesAndReopens)
     EXPECT_TRUE(RunUntil([&] { return b.Opened.load(); }, 3000));
 
     {
-        std::lock_guard<std::mutex> lock(b.Lock);
+        std::lock_guard lock(b.Lock);
         b.Motors[0].Position = 8;
     }
     ASSERT_TRUE(simbus::Detach("S1"));

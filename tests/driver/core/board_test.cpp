@@ -180,7 +180,7 @@ TEST_F(BoardTest, UntrustedSettingsFilesLoadRunAndSaveSafely)
         if (!b.Open())
             continue;
         {
-            std::lock_guard<std::mutex> lock(b.Lock);
+            std::lock_guard lock(b.Lock);
             for (uint32_t i = 0; i < b.MotorCount; ++i) {
                 if (!std::isfinite(b.Settings.MotorSettings[i].Position)) {
                     EXPECT_EQ(b.Motors[i].Position, 0);
@@ -211,7 +211,7 @@ TEST_F(BoardTest, SaveSettingsWritesNameThenBlockAndFollowsTheDirectoryRules)
     EXPECT_FALSE(b.SaveSettings(false));   // not open: nothing
     ASSERT_TRUE(b.Open());
     {
-        std::lock_guard<std::mutex> lock(b.Lock);
+        std::lock_guard lock(b.Lock);
         b.Motors[0].Position = 10;   // 2.5 units
     }
     simbus::ClearCalls();
@@ -297,7 +297,7 @@ TEST_F(BoardTest, CloseSavesClosesAndClearsTheLiveState)
     USBDriver b("TRUV-kq4", "S1");
     ASSERT_TRUE(b.Open());
     {
-        std::lock_guard<std::mutex> lock(b.Lock);
+        std::lock_guard lock(b.Lock);
         b.Motors[0].Position = 12;
         b.Motors[0].ZeroOffset = 4;
         b.Motors[1].Destination = 7;
@@ -324,7 +324,7 @@ TEST_F(BoardTest, UnpluggedBoardIsClosedAsLostAndReopenedWhenBack)
     USBDriver b("TRUV-kq4", "S1");
     ASSERT_TRUE(b.Open());
     {
-        std::lock_guard<std::mutex> lock(b.Lock);
+        std::lock_guard lock(b.Lock);
         b.Motors[0].Position = 9;   // 4.5 units
         b.Motors[0].Target = 9;
     }
@@ -365,7 +365,7 @@ TEST_F(BoardTest, TickWritesOnceWhenSomethingWasCollected)
     WriteSettings("S1", Block({Slot(1, 0x85, "a"), Slot(2, 0x85, "b")}));
     USBDriver b("TRUV-kq4", "S1");
     {
-        std::lock_guard<std::mutex> lock(b.Lock);
+        std::lock_guard lock(b.Lock);
         b.MotorCount = 2;
         b.Motors[0].MoveTo(3, false);
     }
@@ -377,14 +377,14 @@ TEST_F(BoardTest, TickWritesOnceWhenSomethingWasCollected)
     b.Tick(2.0);   // open, nothing running: nothing written
     EXPECT_EQ(simbus::Writes("S1").size(), 1u);   // Open's release only
     {
-        std::lock_guard<std::mutex> lock(b.Lock);
+        std::lock_guard lock(b.Lock);
         ASSERT_TRUE(b.Motors[1].MoveTo(5, false));
         b.HoldStart = true;
     }
     b.Tick(3.0);
     EXPECT_EQ(simbus::Writes("S1").size(), 1u);   // held
     {
-        std::lock_guard<std::mutex> lock(b.Lock);
+        std::lock_guard lock(b.Lock);
         b.HoldStart = false;
     }
     simbus::ClearCalls();
@@ -404,7 +404,7 @@ TEST_F(BoardTest, TickWritesOnceWhenSomethingWasCollected)
     EXPECT_TRUE(simbus::Calls().empty());
     // A failed write is not retried and the board stays open.
     {
-        std::lock_guard<std::mutex> lock(b.Lock);
+        std::lock_guard lock(b.Lock);
         ASSERT_TRUE(b.Motors[1].MoveTo(6, false));
     }
     simbus::FailNext(Op::WriteBytes, 1);
@@ -447,7 +447,7 @@ TEST_F(BoardTest, ReleaseStopsARunningMotorFirst)
     USBDriver b("TRUV-kq4", "S1");
     ASSERT_TRUE(b.Open());
     {
-        std::lock_guard<std::mutex> lock(b.Lock);
+        std::lock_guard lock(b.Lock);
         b.Settings.MotorSettings[0].AccelLength = 5;
         b.Settings.MotorSettings[0].MinStepTime = 1;
         b.Settings.MotorSettings[0].MaxStepTime = 5;
@@ -675,13 +675,13 @@ TEST_F(SlotTest, RemoveMovesLaterSlotsDown)
     const SMotorSettings s2 = b.Settings.MotorSettings[2];
     const SMotorSettings s3 = b.Settings.MotorSettings[3];
     {
-        std::lock_guard<std::mutex> lock(b.Lock);
+        std::lock_guard lock(b.Lock);
         ASSERT_TRUE(b.Motors[3].MoveTo(50, false));
     }
     EXPECT_FALSE(b.RemoveMotor(1));   // a later motor runs
     EXPECT_EQ(b.MotorCount, 4u);
     {
-        std::lock_guard<std::mutex> lock(b.Lock);
+        std::lock_guard lock(b.Lock);
         b.Motors[3].Direction = 0;
         ASSERT_TRUE(b.Motors[0].MoveTo(50, false));   // a motor below may run
     }
@@ -697,7 +697,7 @@ TEST_F(SlotTest, RemoveMovesLaterSlotsDown)
     EXPECT_EQ(freed.Name[0], 0);
     // The last motor: nothing to copy.
     {
-        std::lock_guard<std::mutex> lock(b.Lock);
+        std::lock_guard lock(b.Lock);
         b.Motors[0].Direction = 0;
     }
     ASSERT_TRUE(b.RemoveMotor(2));
@@ -710,7 +710,7 @@ TEST_F(SlotTest, RunTimeStateFollowsItsSettings)
     OpenWith({Slot(1, 0x85, "m0"), Slot(2, 0x85, "m1", 0.0f, 2.0f), Slot(3, 0x85, "m2", 0.0f, 4.0f)});
     USBDriver &b = *board;
     {
-        std::lock_guard<std::mutex> lock(b.Lock);
+        std::lock_guard lock(b.Lock);
         for (int i = 0; i < 3; ++i) {
             b.Motors[i].Position = 100 * (i + 1);
             b.Motors[i].Target = 100 * (i + 1);

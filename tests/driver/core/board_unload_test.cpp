@@ -40,7 +40,7 @@ void Child(const std::string &dir)
         if (RefreshDeviceList() != 2 || DeviceList.At(0)->WatchTimer == nullptr || !TickTimerRunning())
             std::_Exit(4);
         USBDriver &b = *DeviceList.At(0);
-        std::lock_guard<std::mutex> lock(b.Lock);
+        std::lock_guard lock(b.Lock);
         b.Motors[0].Position = 42;   // slot 0 unconfigured: coefficient 1
     }
     std::exit(0);   // static finalisation runs the unit's exit

@@ -43,7 +43,7 @@ protected:
 
     bool Move(int i, int32_t target, bool hold = false)
     {
-        std::lock_guard<std::mutex> lock(b.Lock);
+        std::lock_guard lock(b.Lock);
         return M(i).MoveTo(target, hold);
     }
 
@@ -51,7 +51,7 @@ protected:
     // the board would write.
     Bytes Tick(int ms)
     {
-        std::lock_guard<std::mutex> lock(b.Lock);
+        std::lock_guard lock(b.Lock);
         b.ClearOutput();
         for (unsigned i = 0; i < motors; ++i)
             b.Motors[i].StepTick(ms * 0.001);
@@ -61,7 +61,7 @@ protected:
     // The "Motor Stopped" notes since the last call.
     std::vector<int> Stops()
     {
-        std::lock_guard<std::mutex> lock(b.Lock);
+        std::lock_guard lock(b.Lock);
         uint8_t buf[64];
         const unsigned n = b.TakePendingStops(buf, sizeof buf);
         return std::vector<int>(buf, buf + n);

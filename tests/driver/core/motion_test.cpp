@@ -399,7 +399,7 @@ TEST_F(RetargetTest, StopOfACruisingMotorMakesExactlyARampMoreSteps)
 {
     const int ms = RunTo(100, 12);
     {
-        std::lock_guard<std::mutex> lock(b.Lock);
+        std::lock_guard lock(b.Lock);
         M(0).Stop();
     }
     EXPECT_EQ(M(0).Target, 22);
@@ -414,7 +414,7 @@ TEST_F(MotionTest, StopLeavesDeceleratingAndRestingMotorsAlone)
 {
     Configure(0, 1, k4Wire, 10, 5, 20);
     {
-        std::lock_guard<std::mutex> lock(b.Lock);
+        std::lock_guard lock(b.Lock);
         M(0).Stop();   // at rest
     }
     EXPECT_EQ(M(0).Target, 0);
@@ -424,7 +424,7 @@ TEST_F(MotionTest, StopLeavesDeceleratingAndRestingMotorsAlone)
         Tick(ms++);
     ASSERT_EQ(M(0).RampState, 3);
     {
-        std::lock_guard<std::mutex> lock(b.Lock);
+        std::lock_guard lock(b.Lock);
         M(0).Stop();
     }
     EXPECT_EQ(M(0).Target, 25);
@@ -437,7 +437,7 @@ TEST_F(MotionTest, StopLeavesDeceleratingAndRestingMotorsAlone)
         Tick(ms++);
     ASSERT_EQ(M(0).RampState, 1);
     {
-        std::lock_guard<std::mutex> lock(b.Lock);
+        std::lock_guard lock(b.Lock);
         M(0).Stop();
     }
     EXPECT_EQ(M(0).Target, 38);
@@ -469,7 +469,7 @@ TEST_F(RetargetTest, StopWhileDeceleratingForANewTargetRestsWhereTheDeceleration
         const int ms = RunTo(c.first, c.at, true);
         ASSERT_TRUE(Move(0, c.next));
         {
-            std::lock_guard<std::mutex> lock(b.Lock);
+            std::lock_guard lock(b.Lock);
             M(0).Stop();
             M(0).Stop();   // a second stop changes nothing
         }
@@ -495,7 +495,7 @@ TEST_F(RetargetTest, StopWhileDeceleratingForANewTargetRestsWhereTheDeceleration
         Tick(ms);
     ASSERT_TRUE(Move(0, -100));
     {
-        std::lock_guard<std::mutex> lock(b.Lock);
+        std::lock_guard lock(b.Lock);
         M(0).Stop();
     }
     const Trace t = Run(0, 5, 100);
@@ -511,7 +511,7 @@ TEST_F(MotionTest, StopWithoutRampStopsAtTheNextDueStep)
     Tick(0);
     Tick(1);
     {
-        std::lock_guard<std::mutex> lock(b.Lock);
+        std::lock_guard lock(b.Lock);
         M(0).Stop();
     }
     const Trace t = Run(0, 2);
@@ -537,7 +537,7 @@ TEST_F(MotionTest, HomingRunsPastTheEndStopAndClampsToTheZero)
         M(0).Position = M(0).Target = M(0).Destination = 100;
         M(0).ZeroOffset = c.zeroOffset;
         {
-            std::lock_guard<std::mutex> lock(b.Lock);
+            std::lock_guard lock(b.Lock);
             M(0).Initialize();
         }
         EXPECT_EQ(M(0).Target, c.expectTarget);
@@ -577,7 +577,7 @@ TEST_F(MotionTest, InitializeOfOtherTypesDoesNothing)
         S(0).TravelLength = 1000;
         M(0).Position = M(0).Target = 100;
         {
-            std::lock_guard<std::mutex> lock(b.Lock);
+            std::lock_guard lock(b.Lock);
             M(0).Initialize();
         }
         EXPECT_EQ(M(0).Target, 100) << int(type);
@@ -713,7 +713,7 @@ TEST_F(MotionTest, AMoveKeepsTheRampLengthItStartedWith)
         Tick(ms++);
     S(0).AccelLength = 100;
     {
-        std::lock_guard<std::mutex> lock(b.Lock);
+        std::lock_guard lock(b.Lock);
         M(0).Stop();
     }
     EXPECT_EQ(M(0).Target, 40);
@@ -786,7 +786,7 @@ TEST_F(MotionTest, SlotsWithoutUsableChannelRefuseToStartAndStayRefused)
             EXPECT_FALSE(M(0).IsRunning());
             EXPECT_TRUE(Stops().empty());
         }
-        std::lock_guard<std::mutex> lock(b.Lock);
+        std::lock_guard lock(b.Lock);
         b.ClearOutput();
         b.AutoRelease(0);
         EXPECT_EQ(Bytes(b.OutBuffer, b.OutBuffer + b.OutLength), (Bytes{0xFF, 0xF0}));
@@ -798,7 +798,7 @@ TEST_F(MotionTest, SlotsWithoutUsableChannelRefuseToStartAndStayRefused)
         ASSERT_TRUE(Move(0, 1));
         const uint8_t ch = uint8_t(0x80 + 0x10 * (address - 1));
         EXPECT_EQ(Tick(0), StepFrame4(ch, 0x04));
-        std::lock_guard<std::mutex> lock(b.Lock);
+        std::lock_guard lock(b.Lock);
         b.ClearOutput();
         b.AutoRelease(0);
         EXPECT_EQ(Bytes(b.OutBuffer, b.OutBuffer + b.OutLength), (Bytes{ch, 0xF0}));
@@ -830,7 +830,7 @@ TEST_F(MotionTest, NoArithmeticLeavesThe32BitRange)
     Tick(0);
     ASSERT_EQ(M(0).RampState, 1);
     {
-        std::lock_guard<std::mutex> lock(b.Lock);
+        std::lock_guard lock(b.Lock);
         M(0).Stop();
     }
     EXPECT_EQ(M(0).Target, INT32_MAX);
@@ -853,7 +853,7 @@ TEST_F(MotionTest, NoArithmeticLeavesThe32BitRange)
     S(0).TravelLength = INT32_MAX;
     M(0).Position = M(0).Target = INT32_MIN + 5;
     {
-        std::lock_guard<std::mutex> lock(b.Lock);
+        std::lock_guard lock(b.Lock);
         M(0).Initialize();
     }
     EXPECT_EQ(M(0).Target, INT32_MIN);

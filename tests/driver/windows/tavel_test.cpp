@@ -78,7 +78,7 @@ void Add(unsigned dev, const SMotorSettings &s) { QVERIFY(_SM_Setup(dev, -1, &s)
 void SetSteps(unsigned dev, unsigned mot, int32_t steps) {
   ListReadGuard list;
   USBDriver *b = DeviceList.At(dev);
-  std::lock_guard<std::mutex> lock(b->Lock);
+  std::lock_guard lock(b->Lock);
   b->Motors[mot].Position = steps;
 }
 
