@@ -67,7 +67,11 @@ public:
     PiMutex() noexcept;   // a plain mutex where the system has no priority inheritance
     PiMutex(const PiMutex &) = delete;
     PiMutex &operator=(const PiMutex &) = delete;
-    void lock() ACQUIRE() { pthread_mutex_lock(&m_); }
+    // A short spin first: a priority-inheriting mutex that is taken waits in
+    // the kernel and is then handed to the waiter, which costs far more than
+    // the fraction of a microsecond the locks here are held for; a holder
+    // that was preempted meanwhile is lent the waiter's priority once it waits.
+    void lock() ACQUIRE();
     void unlock() RELEASE() { pthread_mutex_unlock(&m_); }
     bool try_lock() TRY_ACQUIRE(true) { return pthread_mutex_trylock(&m_) == 0; }
     // Tells the analysis that the caller holds the lock, where it cannot see

@@ -52,3 +52,9 @@ if(TARGET PkgConfig::LIBFTDI1)
   target_include_directories(platform_libftdi_emulated_test PRIVATE ${CMAKE_SOURCE_DIR}/tests/driver/core)
   set_target_properties(platform_libftdi_emulated_test PROPERTIES ENABLE_EXPORTS ON)
 endif()
+
+# The lock types of platform/locks: priority inheritance and the condition variable.
+kx_add_gtest(NAME platform_kxlocks_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/kxlocks_test.cpp
+  LIBS kx_test_platform
+  LABELS threaded)
