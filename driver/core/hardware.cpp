@@ -374,7 +374,7 @@ void USBDriver::ClearLiveStateLocked()
         }
         // A closed board's tick steps nothing: every motor is at rest.
         m.Direction.store(0, std::memory_order_release);
-        m.RampState = 0;
+        m.RampState = RampPhase::Rest;
     }
     MotorCount.store(0, std::memory_order_release);
 }

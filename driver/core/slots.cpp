@@ -16,7 +16,7 @@ namespace {
 void ClearRunState(SMotor &m)
 {
     m.Direction.store(0, std::memory_order_release);
-    m.RampState = 0;
+    m.RampState = RampPhase::Rest;
     m.RampCounter = 0;
     m.FirstStep = 0;
     m.Position = 0;
@@ -122,7 +122,7 @@ bool USBDriver::RemoveMotor(unsigned motor)
         to.DestinationIsUser = from.DestinationIsUser;
         to.ZeroOffset = from.ZeroOffset;
         to.NextStepTime = 0;
-        to.RampState = 0;
+        to.RampState = RampPhase::Rest;
         to.RampCounter = 0;
         to.FirstStep = 0;
     }
