@@ -102,7 +102,7 @@ int FindMotor(unsigned *dev, unsigned *mot, const char *name, const char *serial
             continue;   // no motor of another board can be taken
         BoardLock lock(board);
         const uint32_t motors = board.MotorCount.load(std::memory_order_acquire);
-        for (uint32_t k = 0; k < motors && k < 7; ++k) {
+        for (uint32_t k = 0; k < motors && k < kMotorsPerBoard; ++k) {
             if (!SlotNameIs(board.Settings.MotorSettings[k], name))
                 continue;
             if (serial != nullptr) {
@@ -306,7 +306,7 @@ KX_EXPORT bool _Run(unsigned int dev)
         BoardLock lock(b);
         const uint32_t count = b.MotorCount.load(std::memory_order_acquire);
         bool ok = true;
-        for (uint32_t m = 0; m < count && m < 7; ++m) {
+        for (uint32_t m = 0; m < count && m < kMotorsPerBoard; ++m) {
             SMotor &motor = b.Motors[m];
             // A prepared destination is measured from the zero point found
             // now; once used it is kept as absolute steps, so a second _Run
@@ -334,7 +334,7 @@ template <class F> void ForEachMotorOf(unsigned dev, F each)
     WithBoard(dev, 0, [&](USBDriver &b) {
         BoardLock lock(b);
         const uint32_t count = b.MotorCount.load(std::memory_order_acquire);
-        for (uint32_t m = 0; m < count && m < 7; ++m)
+        for (uint32_t m = 0; m < count && m < kMotorsPerBoard; ++m)
             each(b.Motors[m]);
         return 0;
     });
@@ -417,7 +417,7 @@ KX_EXPORT bool _SM_ReleaseAll(void)
         bool ok = true;
         for (uint32_t i = 0; i < DeviceList.Size(); ++i) {
             // A failed board does not end the loop.
-            if (!DeviceList.At(i)->Release(8))
+            if (!DeviceList.At(i)->Release(kAllMotors))
                 ok = false;
             if (DeviceListGeneration() != generation)
                 return false;   // emptied while a release waited: the rest is gone

@@ -188,7 +188,7 @@ USBDriver::USBDriver(const std::string &description, const std::string &serial)
     Name = description + count;
     std::memset(&Settings, 0, sizeof Settings);
     ResetSettings();
-    for (int i = 0; i < 7; ++i) {
+    for (unsigned i = 0; i < kMotorsPerBoard; ++i) {
         Motors[i].Owner = this;
         Motors[i].Settings = &Settings.MotorSettings[i];
         Motors[i].Index = i;
@@ -306,7 +306,7 @@ bool USBDriver::Open()
                 PutBoardName(Settings.BoardName, reinterpret_cast<const char *>(area), chipNameLength);
             std::memcpy(fileName, Settings.BoardName, sizeof fileName);
             uint32_t count = 0;
-            for (int i = 0; i < 7; ++i) {
+            for (unsigned i = 0; i < kMotorsPerBoard; ++i) {
                 if (Settings.MotorSettings[i].TypeCode == 0)
                     continue;
                 const int32_t steps = Motors[i].UnitsToSteps(Settings.MotorSettings[i].Position);
@@ -317,7 +317,7 @@ bool USBDriver::Open()
             MotorCount.store(count, std::memory_order_release);
             // No motor of a closed board runs (Close brings them all to
             // rest), and none could come to rest before the board is open.
-            released = WriteReleaseLocked(0, 6, true);
+            released = WriteReleaseLocked(0, kMotorsPerBoard - 1, true);
             if (released)
                 Opened.store(true, std::memory_order_release);
             else
@@ -364,7 +364,7 @@ void USBDriver::CloseLocked(bool lost)
 
 void USBDriver::ClearLiveStateLocked()
 {
-    for (int i = 0; i < 7; ++i) {
+    for (unsigned i = 0; i < kMotorsPerBoard; ++i) {
         SMotor &m = Motors[i];
         if (Settings.MotorSettings[i].TypeCode != 0) {
             m.Position = 0;
@@ -463,7 +463,7 @@ bool USBDriver::SaveSettingsLocked(bool lost)
     DeviceSettings block;
     {
         std::lock_guard<std::mutex> lock(Lock);
-        for (int i = 0; i < 7; ++i)
+        for (unsigned i = 0; i < kMotorsPerBoard; ++i)
             Settings.MotorSettings[i].Position = UnitsToFloat(Motors[i].StepsToUnits(Motors[i].Position));
         std::memcpy(&block, &Settings, sizeof block);
     }
@@ -510,8 +510,8 @@ void USBDriver::Tick(double now)
     if (!Opened.load(std::memory_order_relaxed) || HoldStart)
         return;
     uint32_t count = MotorCount.load(std::memory_order_relaxed);
-    if (count > 7)
-        count = 7;
+    if (count > kMotorsPerBoard)
+        count = kMotorsPerBoard;
     for (uint32_t i = 0; i < count; ++i)
         Motors[i].StepTick(now);
     if (OutLength > 0) {
@@ -537,8 +537,9 @@ bool USBDriver::Release(unsigned motor)
 {
     if (!Opened.load(std::memory_order_acquire))
         return false;
-    const unsigned first = motor <= 6 ? motor : 0;
-    const unsigned last = motor <= 6 ? motor : 6;
+    const bool all = motor >= kAllMotors;
+    const unsigned first = all ? 0 : motor;
+    const unsigned last = all ? kMotorsPerBoard - 1 : motor;
     bool atRest = true;
     for (unsigned slot = first; slot <= last; ++slot) {
         // No lock is held while waiting; false also when the device list was
@@ -562,7 +563,7 @@ bool USBDriver::Release(unsigned motor)
 
 bool USBDriver::WaitMotorStopped(int motor)
 {
-    if (motor < 0 || motor > 6)
+    if (motor < 0 || motor >= static_cast<int>(kMotorsPerBoard))
         return false;
     SMotor &m = Motors[motor];
     {

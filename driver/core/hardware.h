@@ -97,7 +97,7 @@ public:
 
     // One tick at `now` (s): clear, step motors 0..MotorCount-1, one write.
     void Tick(double now);
-    // Coils off: motor 0..6 one slot, 7 or more all seven. Waits for running
+    // Coils off: one motor's slot, or every slot for kAllMotors and above. Waits for running
     // motors to stop (10 ms polls, 10 s each) with no lock held. On the tick
     // thread it never waits: it asks the running motors to stop and fails.
     bool Release(unsigned motor);
@@ -140,7 +140,7 @@ public:
     std::atomic<uint32_t> MotorCount{0};  // written under Lock; 0 while not open
     bool HoldStart = false;               // guarded by Lock
     DeviceSettings Settings;              // slots read by the tick: guarded by Lock
-    SMotor Motors[7];                     // guarded by Lock (see motor.h)
+    SMotor Motors[kMotorsPerBoard];       // guarded by Lock (see motor.h)
     uint8_t OutBuffer[kOutBufferSize];    // guarded by Lock
     uint32_t OutLength = 0;               // guarded by Lock
     QTimer *WatchTimer = nullptr;         // owned; lives on the constructing thread

@@ -39,6 +39,14 @@ const MotorTypeInfo *GetMotorTypeByIndex(int index); // caller keeps index in 0.
 const char *GetMotorTypeName(uint8_t code);          // "???" when unknown; static
 int GetMotorTypeIndex(uint8_t code);                 // 0 when unknown
 
+// ---- Motors of a board ---------------------------------------------------------
+
+// The board's motors: slots of its settings block and SMotor records alike.
+constexpr unsigned kMotorsPerBoard = KX_MOTORS_PER_BOARD;
+// The motor argument of a board's release that names every motor (any value
+// from here up does).
+constexpr unsigned kAllMotors = kMotorsPerBoard;
+
 // ---- Wire format ------------------------------------------------------------
 
 // Channel code by address 0..8 (high nibble of every pin byte of a frame).
@@ -103,7 +111,7 @@ public:
 
     USBDriver *Owner = nullptr;          // set by the board's constructor
     SMotorSettings *Settings = nullptr;  // the motor's slot in the board's block
-    int32_t Index = 0;                   // 0..6, argument of "Motor Stopped"
+    int32_t Index = 0;                   // 0..kMotorsPerBoard-1, argument of "Motor Stopped"
     uint8_t ChannelBits = 0;             // AddressCodeTable[Address] at the start
     int32_t Position = 0;                // absolute steps
     int32_t Target = 0;                  // absolute steps the ramp runs to

@@ -46,13 +46,13 @@ bool USBDriver::SetMotorSettings(int slot, const SMotorSettings *settings, bool 
 
 bool USBDriver::SetMotorSettingsLocked(int slot, const SMotorSettings *settings, bool checkAddress)
 {
-    if (slot < 0 || slot > 6 || settings == nullptr)
+    if (slot < 0 || slot >= static_cast<int>(kMotorsPerBoard) || settings == nullptr)
         return false;
     try {
         const SMotorSettings s = *settings;   // the record may be the slot below
         if (checkAddress) {
             const uint32_t count = MotorCount.load(std::memory_order_relaxed);
-            for (uint32_t j = 0; j < count && j < 7; ++j) {
+            for (uint32_t j = 0; j < count && j < kMotorsPerBoard; ++j) {
                 if (static_cast<int>(j) != slot && Settings.MotorSettings[j].Address == s.Address)
                     return false;
             }
@@ -89,7 +89,7 @@ int USBDriver::AddMotor(const SMotorSettings *settings)
     if (!Opened.load(std::memory_order_relaxed))
         return -1;
     const uint32_t count = MotorCount.load(std::memory_order_relaxed);
-    if (count >= 7)
+    if (count >= kMotorsPerBoard)
         return -1;
     if (!SetMotorSettingsLocked(static_cast<int>(count), settings, true))
         return -1;
@@ -104,7 +104,7 @@ bool USBDriver::RemoveMotor(unsigned motor)
     std::lock_guard<std::mutex> op(OpLock);
     BoardLock lock(*this);
     const uint32_t count = MotorCount.load(std::memory_order_relaxed);
-    if (motor >= count || count > 7)
+    if (motor >= count || count > kMotorsPerBoard)
         return false;
     for (uint32_t k = motor; k < count; ++k) {
         if (Motors[k].IsRunning())
