@@ -22,9 +22,6 @@
 
 namespace {
 
-constexpr unsigned kWaitSleepMs = 10;      // poll period of a stop-and-wait
-constexpr double kWaitLimitSeconds = 10.0; // give up after this long per motor
-
 bool FitsInt32(int64_t v)
 {
     return v >= std::numeric_limits<int32_t>::min() && v <= std::numeric_limits<int32_t>::max();
@@ -157,49 +154,19 @@ bool ResolveName(const char *name, unsigned *dev, unsigned *mot)
     return FindMotor(dev, mot, name, nullptr, -1) > 0;
 }
 
-// Stop and wait: stops the motor if it runs, polls it every 10 ms with no lock
-// held until it is at rest (at most 10 s), then applies `change` under the
+// Stop and wait on (dev, mot) (StopAndWaitMotor), then `change` under the
 // board's lock. False on a bad index, a timeout, or when the board or the
-// motor went away during the wait. On the tick thread it never sleeps: false
-// at once while the motor still runs.
+// motor went away during the wait; on the tick thread false at once while the
+// motor still runs.
 template <class F> bool StopAndWait(unsigned dev, unsigned mot, F &&change) noexcept
 {
     return Guarded(false, [&]() -> bool {
         ListReadGuard list;
-        {
-            USBDriver *board = BoardAt(dev);
-            if (board == nullptr)
-                return false;
-            BoardLock lock(*board);
-            if (!MotorIndexValid(*board, mot))
-                return false;
-            if (board->Motors[mot].IsRunning())
-                board->Motors[mot].Stop();
-        }
-        const double start = GetClockSeconds();
-        for (;;) {
-            USBDriver *board = BoardAt(dev);
-            if (board == nullptr)
-                return false;
-            {
-                BoardLock lock(*board);
-                if (!MotorIndexValid(*board, mot))
-                    return false;
-                SMotor &m = board->Motors[mot];
-                if (!m.IsRunning()) {
-                    change(m);
-                    return true;
-                }
-            }
-            // On the tick thread (a host's handler) nothing waits: the motor
-            // could not come to rest meanwhile, and every board would halt.
-            if (RunsTheTick())
-                return false;   // the stop request stays in force
-            if (!SleepListUnlocked(kWaitSleepMs))
-                return false;   // the list was emptied: the board is gone
-            if (GetClockSeconds() - start > kWaitLimitSeconds)
-                return false;   // the stop request stays in force
-        }
+        USBDriver *board = BoardAt(dev);
+        if (board == nullptr)
+            return false;
+        return StopAndWaitMotor(
+            *board, mot, [mot](const USBDriver &b) { return MotorIndexValid(b, mot); }, change);
     });
 }
 
@@ -603,13 +570,7 @@ KX_EXPORT bool _SM_Initialize(unsigned int dev, unsigned int mot)
 
 KX_EXPORT bool _SM_Reset(unsigned int dev, unsigned int mot)
 {
-    return StopAndWait(dev, mot, [](SMotor &m) {
-        m.Position = 0;
-        m.Destination = 0;
-        m.DestinationIsUser = false;
-        m.Target = 0;
-        m.Direction.store(0, std::memory_order_release);
-    });
+    return StopAndWait(dev, mot, [](SMotor &m) { m.ResetPosition(); });
 }
 
 KX_EXPORT bool _SMN_Reset(const char *name)
@@ -617,11 +578,7 @@ KX_EXPORT bool _SMN_Reset(const char *name)
     // At once, without stop or wait: a running motor just stops stepping at
     // the next tick, with no event and no release.
     return WithNamedMotor(name, false, [](USBDriver &, SMotor &m) {
-        m.Position = 0;
-        m.Destination = 0;
-        m.DestinationIsUser = false;
-        m.Target = 0;
-        m.Direction.store(0, std::memory_order_release);
+        m.ResetPosition();
         return true;
     });
 }

@@ -35,8 +35,6 @@ DynPtrListMgr<USBDriver> DeviceList;
 namespace {
 
 constexpr unsigned kWatchIntervalMs = 250;
-constexpr unsigned kPollMs = 10;              // stop-and-wait poll period
-constexpr double kWaitLimitSeconds = 10.0;    // per motor
 constexpr uint32_t kPinClock = 3000000;
 constexpr int kMaxLinkHops = 40;              // links followed to a settings file
 constexpr int kTempAttempts = 100;            // names tried for a save's temporary file
@@ -365,16 +363,10 @@ void USBDriver::CloseLocked(bool lost)
 void USBDriver::ClearLiveStateLocked()
 {
     for (unsigned i = 0; i < kMotorsPerBoard; ++i) {
-        SMotor &m = Motors[i];
-        if (Settings.MotorSettings[i].TypeCode != 0) {
-            m.Position = 0;
-            m.Destination = 0;
-            m.DestinationIsUser = false;
-            m.Target = 0;
-        }
+        if (Settings.MotorSettings[i].TypeCode != 0)
+            Motors[i].ResetPosition();
         // A closed board's tick steps nothing: every motor is at rest.
-        m.Direction.store(0, std::memory_order_release);
-        m.RampState = RampPhase::Rest;
+        Motors[i].ClearRamp();
     }
     MotorCount.store(0, std::memory_order_release);
 }
@@ -526,8 +518,7 @@ bool USBDriver::WriteReleaseLocked(unsigned first, unsigned last, bool atRest)
     for (unsigned slot = first; slot <= last; ++slot) {
         if (atRest && Motors[slot].IsRunning())
             return false;
-        const uint8_t frame[2] = {ReleaseCode(Settings.MotorSettings[slot].Address), 0xF0};
-        AppendFrame(frame, sizeof frame);
+        AppendReleaseFrame(static_cast<int>(slot));
     }
     uint32_t written = 0;
     return ftdi::FtWriteBytes(Handle, OutBuffer, OutLength, &written) == ftdi::FT_OK;
@@ -565,21 +556,6 @@ bool USBDriver::WaitMotorStopped(int motor)
 {
     if (motor < 0 || motor >= static_cast<int>(kMotorsPerBoard))
         return false;
-    SMotor &m = Motors[motor];
-    {
-        BoardLock lock(*this);
-        if (m.IsRunning())
-            m.Stop();
-    }
-    const double start = GetClockSeconds();
-    while (m.IsRunning()) {
-        // The tick thread would wait for itself (and hold every board).
-        if (RunsTheTick())
-            return false;
-        if (!SleepListUnlocked(kPollMs))
-            return false;   // the list was emptied: do not touch the board
-        if (GetClockSeconds() - start > kWaitLimitSeconds)
-            return false;
-    }
-    return true;
+    return StopAndWaitMotor(
+        *this, static_cast<unsigned>(motor), [](const USBDriver &) { return true; }, [](SMotor &) {});
 }

@@ -246,6 +246,24 @@ void SMotor::Initialize()
     MoveTo(target, false);
 }
 
+void SMotor::ResetPosition()
+{
+    Position = 0;
+    Target = 0;
+    Destination = 0;
+    DestinationIsUser = false;
+    SetDir(0);
+}
+
+void SMotor::ClearRamp()
+{
+    SetDir(0);
+    RampState = RampPhase::Rest;
+    RampCounter = 0;
+    FirstStep = 0;
+    NextStepTime = 0;
+}
+
 void SMotor::ComeToRest(bool release)
 {
     SetDir(0);
@@ -254,7 +272,7 @@ void SMotor::ComeToRest(bool release)
     if (release) {
         RampState = RampPhase::Rest;
         if (Settings->AutoRelease != 0)
-            Owner->AutoRelease(Index);
+            Owner->AppendReleaseFrame(Index);
     }
 }
 

@@ -88,6 +88,12 @@ public:
     void Stop();
     // Homing of block types (bit 0x40); other types: nothing.
     void Initialize();
+    // Position, target and destination 0 (absolute steps), and the motor
+    // halted at once: no further step, no event, no release.
+    void ResetPosition();
+    // At rest with no ramp: halted, RampState Rest, no set-up frame pending
+    // and no step due.
+    void ClearRamp();
 
     // units x Coefficient, rounded half away from zero. NaN and infinity give
     // 0; values beyond the 32-bit range are clamped to it.

@@ -28,7 +28,7 @@ void USBDriver::AppendFrame(const uint8_t *frame, unsigned length)
     OutBuffer[OutLength] = 0;
 }
 
-void USBDriver::AutoRelease(int index)
+void USBDriver::AppendReleaseFrame(int index)
 {
     if (index < 0 || index >= static_cast<int>(kMotorsPerBoard))
         return;

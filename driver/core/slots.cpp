@@ -15,16 +15,9 @@ namespace {
 // The run-time record at rest with position, target, destination and zero 0.
 void ClearRunState(SMotor &m)
 {
-    m.Direction.store(0, std::memory_order_release);
-    m.RampState = RampPhase::Rest;
-    m.RampCounter = 0;
-    m.FirstStep = 0;
-    m.Position = 0;
-    m.Target = 0;
-    m.Destination = 0;
-    m.DestinationIsUser = false;
+    m.ClearRamp();
+    m.ResetPosition();
     m.ZeroOffset = 0;
-    m.NextStepTime = 0;
 }
 
 } // namespace
@@ -121,10 +114,7 @@ bool USBDriver::RemoveMotor(unsigned motor)
         to.Destination = from.Destination;
         to.DestinationIsUser = from.DestinationIsUser;
         to.ZeroOffset = from.ZeroOffset;
-        to.NextStepTime = 0;
-        to.RampState = RampPhase::Rest;
-        to.RampCounter = 0;
-        to.FirstStep = 0;
+        to.ClearRamp();   // at rest (checked above), with no ramp
     }
     MotorCount.store(count - 1, std::memory_order_release);
     ResetMotorSettings(static_cast<int>(count - 1));

@@ -788,7 +788,7 @@ TEST_F(MotionTest, SlotsWithoutUsableChannelRefuseToStartAndStayRefused)
         }
         std::lock_guard<std::mutex> lock(b.Lock);
         b.ClearOutput();
-        b.AutoRelease(0);
+        b.AppendReleaseFrame(0);
         EXPECT_EQ(Bytes(b.OutBuffer, b.OutBuffer + b.OutLength), (Bytes{0xFF, 0xF0}));
     }
     // Every usable address has its channel in the frames and the release.
@@ -800,7 +800,7 @@ TEST_F(MotionTest, SlotsWithoutUsableChannelRefuseToStartAndStayRefused)
         EXPECT_EQ(Tick(0), StepFrame4(ch, 0x04));
         std::lock_guard<std::mutex> lock(b.Lock);
         b.ClearOutput();
-        b.AutoRelease(0);
+        b.AppendReleaseFrame(0);
         EXPECT_EQ(Bytes(b.OutBuffer, b.OutBuffer + b.OutLength), (Bytes{ch, 0xF0}));
     }
     Stops();
