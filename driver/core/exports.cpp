@@ -65,19 +65,25 @@ template <class R, class F> R Guarded(R failure, F &&body) noexcept
     }
 }
 
-// Runs `body`(board, motor) under a ListReadGuard and the board's lock once
-// (dev, mot) passes the index check; `failure` otherwise.
+// Runs `body`(board, motor) under the board's lock once (dev, mot) passes the
+// index check; `failure` otherwise. Needs a ListReadGuard.
+template <class R, class F> R OnMotorLocked(unsigned dev, unsigned mot, R failure, F &&body)
+{
+    USBDriver *board = BoardAt(dev);
+    if (board == nullptr)
+        return failure;
+    BoardLock lock(*board);
+    if (!MotorIndexValid(*board, mot))
+        return failure;
+    return body(*board, board->Motors[mot]);
+}
+
+// OnMotorLocked under a ListReadGuard.
 template <class R, class F> R WithMotor(unsigned dev, unsigned mot, R failure, F &&body) noexcept
 {
     return Guarded(failure, [&]() -> R {
         ListReadGuard list;
-        USBDriver *board = BoardAt(dev);
-        if (board == nullptr)
-            return failure;
-        BoardLock lock(*board);
-        if (!MotorIndexValid(*board, mot))
-            return failure;
-        return body(*board, board->Motors[mot]);
+        return OnMotorLocked(dev, mot, failure, body);
     });
 }
 
@@ -135,13 +141,7 @@ template <class R, class F> R WithNamedMotor(const char *name, R failure, F &&bo
         unsigned dev = 0, mot = 0;
         if (FindMotor(&dev, &mot, name, nullptr, -1) <= 0)
             return failure;
-        USBDriver *board = BoardAt(dev);
-        if (board == nullptr)
-            return failure;
-        BoardLock lock(*board);
-        if (!MotorIndexValid(*board, mot))
-            return failure;
-        return body(*board, board->Motors[mot]);
+        return OnMotorLocked(dev, mot, failure, body);
     });
 }
 
