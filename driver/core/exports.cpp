@@ -22,9 +22,6 @@
 
 namespace {
 
-constexpr unsigned kWaitSleepMs = 10;      // poll period of a stop-and-wait
-constexpr double kWaitLimitSeconds = 10.0; // give up after this long per motor
-
 bool FitsInt32(int64_t v)
 {
     return v >= std::numeric_limits<int32_t>::min() && v <= std::numeric_limits<int32_t>::max();
@@ -68,19 +65,26 @@ template <class R, class F> R Guarded(R failure, F &&body) noexcept
     }
 }
 
-// Runs `body`(board, motor) under a ListReadGuard and the board's lock once
-// (dev, mot) passes the index check; `failure` otherwise.
+// Runs `body`(board, motor) under the board's lock once (dev, mot) passes the
+// index check; `failure` otherwise. Needs a ListReadGuard.
+template <class R, class F>
+R OnMotorLocked(unsigned dev, unsigned mot, R failure, F &&body) REQUIRES_SHARED(DeviceListLock)
+{
+    USBDriver *board = BoardAt(dev);
+    if (board == nullptr)
+        return failure;
+    BoardLock lock(*board);
+    if (!MotorIndexValid(*board, mot))
+        return failure;
+    return body(*board, board->Motors[mot]);
+}
+
+// OnMotorLocked under a ListReadGuard.
 template <class R, class F> R WithMotor(unsigned dev, unsigned mot, R failure, F &&body) noexcept
 {
     return Guarded(failure, [&]() -> R {
         ListReadGuard list;
-        USBDriver *board = BoardAt(dev);
-        if (board == nullptr)
-            return failure;
-        BoardLock lock(*board);
-        if (!MotorIndexValid(*board, mot))
-            return failure;
-        return body(*board, board->Motors[mot]);
+        return OnMotorLocked(dev, mot, failure, body);
     });
 }
 
@@ -102,7 +106,7 @@ int FindMotor(unsigned *dev, unsigned *mot, const char *name, const char *serial
             continue;   // no motor of another board can be taken
         BoardLock lock(board);
         const uint32_t motors = board.MotorCount.load(std::memory_order_acquire);
-        for (uint32_t k = 0; k < motors && k < 7; ++k) {
+        for (uint32_t k = 0; k < motors && k < kMotorsPerBoard; ++k) {
             if (!SlotNameIs(board.Settings.MotorSettings[k], name))
                 continue;
             if (serial != nullptr) {
@@ -138,13 +142,7 @@ template <class R, class F> R WithNamedMotor(const char *name, R failure, F &&bo
         unsigned dev = 0, mot = 0;
         if (FindMotor(&dev, &mot, name, nullptr, -1) <= 0)
             return failure;
-        USBDriver *board = BoardAt(dev);
-        if (board == nullptr)
-            return failure;
-        BoardLock lock(*board);
-        if (!MotorIndexValid(*board, mot))
-            return failure;
-        return body(*board, board->Motors[mot]);
+        return OnMotorLocked(dev, mot, failure, body);
     });
 }
 
@@ -157,49 +155,19 @@ bool ResolveName(const char *name, unsigned *dev, unsigned *mot)
     return FindMotor(dev, mot, name, nullptr, -1) > 0;
 }
 
-// Stop and wait: stops the motor if it runs, polls it every 10 ms with no lock
-// held until it is at rest (at most 10 s), then applies `change` under the
+// Stop and wait on (dev, mot) (StopAndWaitMotor), then `change` under the
 // board's lock. False on a bad index, a timeout, or when the board or the
-// motor went away during the wait. On the tick thread it never sleeps: false
-// at once while the motor still runs.
+// motor went away during the wait; on the tick thread false at once while the
+// motor still runs.
 template <class F> bool StopAndWait(unsigned dev, unsigned mot, F &&change) noexcept
 {
     return Guarded(false, [&]() -> bool {
         ListReadGuard list;
-        {
-            USBDriver *board = BoardAt(dev);
-            if (board == nullptr)
-                return false;
-            BoardLock lock(*board);
-            if (!MotorIndexValid(*board, mot))
-                return false;
-            if (board->Motors[mot].IsRunning())
-                board->Motors[mot].Stop();
-        }
-        const double start = GetClockSeconds();
-        for (;;) {
-            USBDriver *board = BoardAt(dev);
-            if (board == nullptr)
-                return false;
-            {
-                BoardLock lock(*board);
-                if (!MotorIndexValid(*board, mot))
-                    return false;
-                SMotor &m = board->Motors[mot];
-                if (!m.IsRunning()) {
-                    change(m);
-                    return true;
-                }
-            }
-            // On the tick thread (a host's handler) nothing waits: the motor
-            // could not come to rest meanwhile, and every board would halt.
-            if (RunsTheTick())
-                return false;   // the stop request stays in force
-            if (!SleepListUnlocked(kWaitSleepMs))
-                return false;   // the list was emptied: the board is gone
-            if (GetClockSeconds() - start > kWaitLimitSeconds)
-                return false;   // the stop request stays in force
-        }
+        USBDriver *board = BoardAt(dev);
+        if (board == nullptr)
+            return false;
+        return StopAndWaitMotor(
+            *board, mot, [mot](const USBDriver &b) { return MotorIndexValid(b, mot); }, change);
     });
 }
 
@@ -306,7 +274,7 @@ KX_EXPORT bool _Run(unsigned int dev)
         BoardLock lock(b);
         const uint32_t count = b.MotorCount.load(std::memory_order_acquire);
         bool ok = true;
-        for (uint32_t m = 0; m < count && m < 7; ++m) {
+        for (uint32_t m = 0; m < count && m < kMotorsPerBoard; ++m) {
             SMotor &motor = b.Motors[m];
             // A prepared destination is measured from the zero point found
             // now; once used it is kept as absolute steps, so a second _Run
@@ -334,7 +302,7 @@ template <class F> void ForEachMotorOf(unsigned dev, F each)
     WithBoard(dev, 0, [&](USBDriver &b) {
         BoardLock lock(b);
         const uint32_t count = b.MotorCount.load(std::memory_order_acquire);
-        for (uint32_t m = 0; m < count && m < 7; ++m)
+        for (uint32_t m = 0; m < count && m < kMotorsPerBoard; ++m)
             each(b.Motors[m]);
         return 0;
     });
@@ -417,7 +385,7 @@ KX_EXPORT bool _SM_ReleaseAll(void)
         bool ok = true;
         for (uint32_t i = 0; i < DeviceList.Size(); ++i) {
             // A failed board does not end the loop.
-            if (!DeviceList.At(i)->Release(8))
+            if (!DeviceList.At(i)->Release(kAllMotors))
                 ok = false;
             if (DeviceListGeneration() != generation)
                 return false;   // emptied while a release waited: the rest is gone
@@ -603,13 +571,7 @@ KX_EXPORT bool _SM_Initialize(unsigned int dev, unsigned int mot)
 
 KX_EXPORT bool _SM_Reset(unsigned int dev, unsigned int mot)
 {
-    return StopAndWait(dev, mot, [](SMotor &m) {
-        m.Position = 0;
-        m.Destination = 0;
-        m.DestinationIsUser = false;
-        m.Target = 0;
-        m.Direction.store(0, std::memory_order_release);
-    });
+    return StopAndWait(dev, mot, [](SMotor &m) { m.ResetPosition(); });
 }
 
 KX_EXPORT bool _SMN_Reset(const char *name)
@@ -617,11 +579,7 @@ KX_EXPORT bool _SMN_Reset(const char *name)
     // At once, without stop or wait: a running motor just stops stepping at
     // the next tick, with no event and no release.
     return WithNamedMotor(name, false, [](USBDriver &, SMotor &m) {
-        m.Position = 0;
-        m.Destination = 0;
-        m.DestinationIsUser = false;
-        m.Target = 0;
-        m.Direction.store(0, std::memory_order_release);
+        m.ResetPosition();
         return true;
     });
 }

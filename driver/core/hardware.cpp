@@ -35,8 +35,6 @@ DynPtrListMgr<USBDriver> DeviceList;
 namespace {
 
 constexpr unsigned kWatchIntervalMs = 250;
-constexpr unsigned kPollMs = 10;              // stop-and-wait poll period
-constexpr double kWaitLimitSeconds = 10.0;    // per motor
 constexpr uint32_t kPinClock = 3000000;
 constexpr int kMaxLinkHops = 40;              // links followed to a settings file
 constexpr int kTempAttempts = 100;            // names tried for a save's temporary file
@@ -188,7 +186,7 @@ USBDriver::USBDriver(const std::string &description, const std::string &serial)
     Name = description + count;
     std::memset(&Settings, 0, sizeof Settings);
     ResetSettings();
-    for (int i = 0; i < 7; ++i) {
+    for (unsigned i = 0; i < kMotorsPerBoard; ++i) {
         Motors[i].Owner = this;
         Motors[i].Settings = &Settings.MotorSettings[i];
         Motors[i].Index = i;
@@ -306,7 +304,7 @@ bool USBDriver::Open()
                 PutBoardName(Settings.BoardName, reinterpret_cast<const char *>(area), chipNameLength);
             std::memcpy(fileName, Settings.BoardName, sizeof fileName);
             uint32_t count = 0;
-            for (int i = 0; i < 7; ++i) {
+            for (unsigned i = 0; i < kMotorsPerBoard; ++i) {
                 if (Settings.MotorSettings[i].TypeCode == 0)
                     continue;
                 const int32_t steps = Motors[i].UnitsToSteps(Settings.MotorSettings[i].Position);
@@ -317,7 +315,7 @@ bool USBDriver::Open()
             MotorCount.store(count, std::memory_order_release);
             // No motor of a closed board runs (Close brings them all to
             // rest), and none could come to rest before the board is open.
-            released = WriteReleaseLocked(0, 6, true);
+            released = WriteReleaseLocked(0, kMotorsPerBoard - 1, true);
             if (released)
                 Opened.store(true, std::memory_order_release);
             else
@@ -364,17 +362,11 @@ void USBDriver::CloseLocked(bool lost)
 
 void USBDriver::ClearLiveStateLocked()
 {
-    for (int i = 0; i < 7; ++i) {
-        SMotor &m = Motors[i];
-        if (Settings.MotorSettings[i].TypeCode != 0) {
-            m.Position = 0;
-            m.Destination = 0;
-            m.DestinationIsUser = false;
-            m.Target = 0;
-        }
+    for (unsigned i = 0; i < kMotorsPerBoard; ++i) {
+        if (Settings.MotorSettings[i].TypeCode != 0)
+            Motors[i].ResetPosition();
         // A closed board's tick steps nothing: every motor is at rest.
-        m.Direction.store(0, std::memory_order_release);
-        m.RampState = 0;
+        Motors[i].ClearRamp();
     }
     MotorCount.store(0, std::memory_order_release);
 }
@@ -463,7 +455,7 @@ bool USBDriver::SaveSettingsLocked(bool lost)
     DeviceSettings block;
     {
         kx::LockGuard<kx::PiMutex> lock(Lock);
-        for (int i = 0; i < 7; ++i)
+        for (unsigned i = 0; i < kMotorsPerBoard; ++i)
             Settings.MotorSettings[i].Position = UnitsToFloat(Motors[i].StepsToUnits(Motors[i].Position));
         std::memcpy(&block, &Settings, sizeof block);
     }
@@ -510,8 +502,8 @@ void USBDriver::Tick(double now)
     if (!Opened.load(std::memory_order_relaxed) || HoldStart)
         return;
     uint32_t count = MotorCount.load(std::memory_order_relaxed);
-    if (count > 7)
-        count = 7;
+    if (count > kMotorsPerBoard)
+        count = kMotorsPerBoard;
     for (uint32_t i = 0; i < count; ++i)
         Motors[i].StepTick(now);
     if (OutLength > 0) {
@@ -526,8 +518,7 @@ bool USBDriver::WriteReleaseLocked(unsigned first, unsigned last, bool atRest)
     for (unsigned slot = first; slot <= last; ++slot) {
         if (atRest && Motors[slot].IsRunning())
             return false;
-        const uint8_t frame[2] = {ReleaseCode(Settings.MotorSettings[slot].Address), 0xF0};
-        AppendFrame(frame, sizeof frame);
+        AppendReleaseFrame(static_cast<int>(slot));
     }
     uint32_t written = 0;
     return ftdi::FtWriteBytes(Handle, OutBuffer, OutLength, &written) == ftdi::FT_OK;
@@ -537,8 +528,9 @@ bool USBDriver::Release(unsigned motor)
 {
     if (!Opened.load(std::memory_order_acquire))
         return false;
-    const unsigned first = motor <= 6 ? motor : 0;
-    const unsigned last = motor <= 6 ? motor : 6;
+    const bool all = motor >= kAllMotors;
+    const unsigned first = all ? 0 : motor;
+    const unsigned last = all ? kMotorsPerBoard - 1 : motor;
     bool atRest = true;
     for (unsigned slot = first; slot <= last; ++slot) {
         // No lock is held while waiting; false also when the device list was
@@ -562,25 +554,8 @@ bool USBDriver::Release(unsigned motor)
 
 bool USBDriver::WaitMotorStopped(int motor)
 {
-    if (motor < 0 || motor > 6)
+    if (motor < 0 || motor >= static_cast<int>(kMotorsPerBoard))
         return false;
-    SMotor *slot;
-    {
-        BoardLock lock(*this);
-        slot = &Motors[motor];
-        if (slot->IsRunning())
-            slot->Stop();
-    }
-    SMotor &m = *slot;   // the polls below read only its atomic Direction
-    const double start = GetClockSeconds();
-    while (m.IsRunning()) {
-        // The tick thread would wait for itself (and hold every board).
-        if (RunsTheTick())
-            return false;
-        if (!SleepListUnlocked(kPollMs))
-            return false;   // the list was emptied: do not touch the board
-        if (GetClockSeconds() - start > kWaitLimitSeconds)
-            return false;
-    }
-    return true;
+    return StopAndWaitMotor(
+        *this, static_cast<unsigned>(motor), [](const USBDriver &) { return true; }, [](SMotor &) {});
 }

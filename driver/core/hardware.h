@@ -102,7 +102,7 @@ public:
 
     // One tick at `now` (s): clear, step motors 0..MotorCount-1, one write.
     void Tick(double now) EXCLUDES(Lock);
-    // Coils off: motor 0..6 one slot, 7 or more all seven. Waits for running
+    // Coils off: one motor's slot, or every slot for kAllMotors and above. Waits for running
     // motors to stop (10 ms polls, 10 s each) with no lock held. On the tick
     // thread it never waits: it asks the running motors to stop and fails.
     bool Release(unsigned motor);
@@ -114,8 +114,10 @@ public:
     void ClearOutput() REQUIRES(Lock);
     // Appends a frame of 1..kMaxFrame bytes when it and a NUL fit; else drops it.
     void AppendFrame(const uint8_t *frame, unsigned length) REQUIRES(Lock);
-    // The release frame of motor `index`'s slot, appended after this tick's frames.
-    void AutoRelease(int index) REQUIRES(Lock);
+    // Appends the release frame of slot `index` (0..kMotorsPerBoard-1; else
+    // nothing): the automatic release after this tick's frames, or one slot
+    // of a client's release.
+    void AppendReleaseFrame(int index) REQUIRES(Lock);
 
     // "Motor Stopped" for motor `index`, raised when Lock is released (BoardLock).
     void NoteMotorStopped(int index) REQUIRES(Lock);
@@ -146,7 +148,7 @@ public:
     std::atomic<uint32_t> MotorCount{0};  // written under Lock; 0 while not open
     bool HoldStart GUARDED_BY(Lock) = false;
     DeviceSettings Settings GUARDED_BY(Lock);   // its slots are read by the tick
-    SMotor Motors[7] GUARDED_BY(Lock);    // see motor.h
+    SMotor Motors[kMotorsPerBoard] GUARDED_BY(Lock);   // see motor.h
     uint8_t OutBuffer[kOutBufferSize] GUARDED_BY(Lock);
     uint32_t OutLength GUARDED_BY(Lock) = 0;
     QTimer *WatchTimer = nullptr;         // owned; lives on the constructing thread
@@ -236,6 +238,10 @@ bool SleepListUnlocked(unsigned ms);
 // Incremented each time the list is emptied.
 uint64_t DeviceListGeneration();
 
+// Stop and wait on motor `motor` of `board` (see StopAndWaitMotor below).
+constexpr unsigned kStopPollMs = 10;             // poll period
+constexpr double kStopWaitLimitSeconds = 10.0;   // given up after this long
+
 // The tick's visit of one board (TickAllDevices): Enter is false while the list
 // is being emptied (the tick then ends its walk); otherwise the board may be
 // ticked, and the "Motor Stopped" events it notes wait for Leave, which raises
@@ -290,3 +296,43 @@ void RequestTickStart();
 // Tests drive the tick on a chosen clock: while suppressed, StartTickTimer
 // reports success without starting the thread.
 void SetTickTimerSuppressed(bool suppressed);
+
+// Stop and wait, for a caller holding a ListReadGuard: stops motor `motor` of
+// `board` if it runs, then looks at it under the board's lock until it is at
+// rest and runs `atRest`(motor) there, sleeping kStopPollMs between looks with
+// no lock held (SleepListUnlocked). `usable`(board), checked at every look
+// under the lock, tells whether the motor is still there. False when it is
+// not, on a timeout, when the device list was emptied during a sleep (the
+// board may then be gone), and on the tick thread while the motor still runs
+// (nothing waits there: no board would be ticked meanwhile). A stop request
+// stays in force when it fails.
+template <class Usable, class AtRest>
+bool StopAndWaitMotor(USBDriver &board, unsigned motor, Usable &&usable, AtRest &&atRest)
+{
+    {
+        BoardLock lock(board);
+        if (!usable(board))
+            return false;
+        if (board.Motors[motor].IsRunning())
+            board.Motors[motor].Stop();
+    }
+    const double start = GetClockSeconds();
+    for (;;) {
+        {
+            BoardLock lock(board);
+            if (!usable(board))
+                return false;
+            SMotor &m = board.Motors[motor];
+            if (!m.IsRunning()) {
+                atRest(m);
+                return true;
+            }
+        }
+        if (RunsTheTick())
+            return false;
+        if (!SleepListUnlocked(kStopPollMs))
+            return false;   // the list was emptied: do not touch the board
+        if (GetClockSeconds() - start > kStopWaitLimitSeconds)
+            return false;
+    }
+}

@@ -89,11 +89,14 @@ typedef struct SMotorSettings {
     float    Zero;          /* zero offset, units (as reported)                  */
 } SMotorSettings;
 
+/* Motors of one board: motor indexes run from 0 to KX_MOTORS_PER_BOARD - 1. */
+#define KX_MOTORS_PER_BOARD 7
+
 /* Settings block of one board: 289 bytes, byte for byte its settings file
  * "<serial>.hws". */
 typedef struct DeviceSettings {
     char           BoardName[15];    /* bytes 0..9: the board's name            */
-    SMotorSettings MotorSettings[7]; /* slot i = motor index i                  */
+    SMotorSettings MotorSettings[KX_MOTORS_PER_BOARD]; /* slot i = motor index i */
     uint8_t        Spare;            /* kept as read                            */
 } DeviceSettings;
 

@@ -38,6 +38,50 @@ const uint8_t StepPatternTables[5][8] = {
     {0x08, 0x0A, 0x02, 0x06, 0x04, 0x05, 0x01, 0x09}, // synchronous, half step
 };
 
+// A drive with no coil lines of its own: pulse and direction (2-wire).
+bool IsTwoWire(uint8_t type) { return (type & (kType4Wire | kTypeSynchron)) == 0; }
+
+// The frame of one step of a 4-wire or synchronous drive at `position`.
+unsigned CoilStepFrame(uint8_t *frame, uint8_t ch, uint8_t type, bool half, uint32_t position)
+{
+    const bool four = (type & kType4Wire) != 0;
+    const uint8_t p = half ? StepPatternTables[four ? k4WireHalf : kSyncHalf][position & 7u]
+                           : StepPatternTables[four ? k4WireFull : kSyncFull][position & 3u];
+    frame[0] = ch | p;
+    frame[1] = ch | p;
+    frame[2] = 0xF0 | p;
+    return 3;
+}
+
+// The 2-wire pin nibbles of direction `dir`: the pulse and the rest between.
+uint8_t TwoWirePulse(int32_t dir) { return StepPatternTables[k2Wire][dir > 0 ? 0 : 2]; }
+uint8_t TwoWireRest(int32_t dir) { return StepPatternTables[k2Wire][dir > 0 ? 1 : 3]; }
+
+// The 2-wire direction set-up frame: the rest level only.
+unsigned TwoWireSetUpFrame(uint8_t *frame, uint8_t ch, int32_t dir)
+{
+    const uint8_t rest = TwoWireRest(dir);
+    for (unsigned i = 0; i < 4; ++i)
+        frame[i] = ch | rest;
+    frame[4] = 0xF0 | rest;
+    return 5;
+}
+
+// The 2-wire step frame: rest, pulse, rest.
+unsigned TwoWireStepFrame(uint8_t *frame, uint8_t ch, int32_t dir)
+{
+    const uint8_t pulse = TwoWirePulse(dir);
+    const uint8_t rest = TwoWireRest(dir);
+    for (unsigned i = 0; i < 3; ++i)
+        frame[i] = ch | rest;
+    for (unsigned i = 3; i < 9; ++i)
+        frame[i] = ch | pulse;
+    for (unsigned i = 9; i < 12; ++i)
+        frame[i] = ch | rest;
+    frame[12] = 0xF0 | rest;
+    return 13;
+}
+
 int32_t Saturate(int64_t v)
 {
     return v < kMin32 ? kMin32 : v > kMax32 ? kMax32 : static_cast<int32_t>(v);
@@ -145,8 +189,8 @@ bool SMotor::MoveTo(int32_t target, bool hold)
             // Behind the motor or at its position: decelerate. A ramp of
             // length 0 has nothing to decelerate over; the motor turns (or
             // stops) at its next due step.
-            RampState = 3;
-            const uint32_t a = Ramp();
+            RampState = RampPhase::Decelerate;
+            const uint32_t a = RampLength();
             if (a == 0)
                 RampCounter = 0;
             else if (RampCounter == 0)
@@ -168,7 +212,7 @@ bool SMotor::MoveTo(int32_t target, bool hold)
     RampCounter = AccelLength();
     RampTime = RampCounter * MinStepTime;
     AccelSteps = RampCounter;
-    RampState = 1;
+    RampState = RampPhase::Accelerate;
     FirstStep = 1;
     NextStepTime = 0;
     Owner->HoldStart = hold;
@@ -182,8 +226,8 @@ void SMotor::Stop()
     const int32_t dir = Dir();
     if (dir == 0)
         return;
-    if (RampState != 3) {
-        Target = Saturate(static_cast<int64_t>(Position) + static_cast<int64_t>(dir) * Ramp());
+    if (RampState != RampPhase::Decelerate) {
+        Target = Saturate(static_cast<int64_t>(Position) + static_cast<int64_t>(dir) * RampLength());
         return;
     }
     // Decelerating. Towards its own target, reached within this ramp (or at
@@ -205,6 +249,24 @@ void SMotor::Initialize()
     MoveTo(target, false);
 }
 
+void SMotor::ResetPosition()
+{
+    Position = 0;
+    Target = 0;
+    Destination = 0;
+    DestinationIsUser = false;
+    SetDir(0);
+}
+
+void SMotor::ClearRamp()
+{
+    SetDir(0);
+    RampState = RampPhase::Rest;
+    RampCounter = 0;
+    FirstStep = 0;
+    NextStepTime = 0;
+}
+
 void SMotor::ComeToRest(bool release)
 {
     Owner->Lock.AssertHeld();
@@ -212,17 +274,17 @@ void SMotor::ComeToRest(bool release)
     Owner->NoteMotorStopped(Index);
     NextStepTime = 0;
     if (release) {
-        RampState = 0;
+        RampState = RampPhase::Rest;
         if (Settings->AutoRelease != 0)
-            Owner->AutoRelease(Index);
+            Owner->AppendReleaseFrame(Index);
     }
 }
 
 void SMotor::Reverse(int32_t towards)
 {
     SetDir(towards);
-    RampState = 1;
-    RampCounter = Ramp();
+    RampState = RampPhase::Accelerate;
+    RampCounter = RampLength();
     FirstStep = 1;   // a 2-wire motor sends a new set-up frame first
 }
 
@@ -244,148 +306,152 @@ void SMotor::StepTick(double now)
         ComeToRest(true);
         return;
     }
-
-    const uint32_t a = Ramp();
-
-    // The target lies behind and no ramp is left to run away from it (a ramp
-    // of length 0), or the position range ends here: turn without a step.
-    const bool atLimit = dir > 0 ? Position == kMax32 : Position == kMin32;
-    if (SignOf(static_cast<int64_t>(Target) - Position) == -dir &&
-        ((RampState == 3 && RampCounter == 0) || atLimit)) {
+    if (TurnsInPlace(dir)) {
         Reverse(-dir);
         NextStepTime = now + RampTime;
         return;
     }
-
-    // The frame of this step.
-    uint8_t frame[kMaxFrame];
-    unsigned length = 0;
-    const uint8_t type = Settings->TypeCode;
-    const uint8_t ch = ChannelBits;
-    if ((type & (kType4Wire | kTypeSynchron)) != 0) {
-        Position += dir;
-        const bool half = Settings->HalfSteps != 0;
-        const bool four = (type & kType4Wire) != 0;
-        const uint32_t bits = static_cast<uint32_t>(Position);
-        const uint8_t p = half ? StepPatternTables[four ? k4WireHalf : kSyncHalf][bits & 7u]
-                               : StepPatternTables[four ? k4WireFull : kSyncFull][bits & 3u];
-        frame[0] = ch | p;
-        frame[1] = ch | p;
-        frame[2] = 0xF0 | p;
-        length = 3;
-        FirstStep = 0;
-    } else {
-        const uint8_t *two = StepPatternTables[k2Wire];
-        const uint8_t pulse = dir > 0 ? two[0] : two[2];
-        const uint8_t rest = dir > 0 ? two[1] : two[3];
-        if (FirstStep != 0) {
-            // Direction set-up: the position and the ramp wait for the next frame.
-            for (unsigned i = 0; i < 4; ++i)
-                frame[i] = ch | rest;
-            frame[4] = 0xF0 | rest;
-            FirstStep = 0;
-            NextStepTime = now + MaxStepTime;
-            Owner->AppendFrame(frame, 5);
-            return;
-        }
-        Position += dir;
-        for (unsigned i = 0; i < 3; ++i)
-            frame[i] = ch | rest;
-        for (unsigned i = 3; i < 9; ++i)
-            frame[i] = ch | pulse;
-        for (unsigned i = 9; i < 12; ++i)
-            frame[i] = ch | rest;
-        frame[12] = 0xF0 | rest;
-        length = 13;
+    if (NeedsSetUpFrame()) {
+        // The position and the ramp wait for the next frame.
+        SendSetUpFrame(dir);
+        NextStepTime = now + MaxStepTime;
+        return;
     }
-    Owner->AppendFrame(frame, length);
+    SendStep(dir);
 
     // What is left: the distance while heading for the target, else the rest
     // of the current ramp.
-    const int64_t left = static_cast<int64_t>(Target) - Position;
-    const int32_t s = SignOf(left);
-    const uint32_t rem = s == dir ? static_cast<uint32_t>(std::llabs(left)) : RampCounter;
+    const int64_t distance = static_cast<int64_t>(Target) - Position;
+    const int32_t ahead = SignOf(distance);
+    const uint32_t left = ahead == dir ? static_cast<uint32_t>(std::llabs(distance)) : RampCounter;
 
     // Stop site B: nothing left to do after this step.
-    if (rem == 0) {
+    if (left == 0) {
         ComeToRest(false);
         return;
     }
-
     double wait = 0;
-    if (a == 0) {
-        // No ramp: one step per tick, and nothing to decelerate over, so the
-        // motor counts as accelerating (a stop takes effect at the next due
-        // step). The counter follows the distance left so that the step onto
-        // the target ends the move as a ramp does (stop site C).
-        if (s == dir) {
-            RampState = 1;
-            RampCounter = rem;
-        } else {
-            RampCounter = 0;
-            if (s == 0) {
-                ComeToRest(true);   // stop site C
-                ClampAtBlock();
-                return;
-            }
-            Reverse(s);
-            wait = RampTime;
-        }
+    const bool running = RampLength() == 0 ? NextWaitWithoutRamp(dir, ahead, left, &wait)
+                                           : NextWaitOnRamp(dir, ahead, left, &wait);
+    if (running)
         NextStepTime = now + wait;
-        return;
-    }
+}
 
+bool SMotor::TurnsInPlace(int32_t dir) const
+{
+    const bool atLimit = dir > 0 ? Position == kMax32 : Position == kMin32;
+    return SignOf(static_cast<int64_t>(Target) - Position) == -dir &&
+           ((RampState == RampPhase::Decelerate && RampCounter == 0) || atLimit);
+}
+
+bool SMotor::NeedsSetUpFrame() const
+{
+    return FirstStep != 0 && IsTwoWire(Settings->TypeCode);
+}
+
+void SMotor::SendSetUpFrame(int32_t dir)
+{
+    uint8_t frame[kMaxFrame];
+    const unsigned length = TwoWireSetUpFrame(frame, ChannelBits, dir);
+    FirstStep = 0;
+    Owner->Lock.AssertHeld();
+    Owner->AppendFrame(frame, length);
+}
+
+void SMotor::SendStep(int32_t dir)
+{
+    Position += dir;
+    uint8_t frame[kMaxFrame];
+    const uint8_t type = Settings->TypeCode;
+    const unsigned length = IsTwoWire(type) ? TwoWireStepFrame(frame, ChannelBits, dir)
+                                            : CoilStepFrame(frame, ChannelBits, type, Settings->HalfSteps != 0,
+                                                            static_cast<uint32_t>(Position));
+    FirstStep = 0;
+    Owner->Lock.AssertHeld();
+    Owner->AppendFrame(frame, length);
+}
+
+bool SMotor::NextWaitWithoutRamp(int32_t dir, int32_t ahead, uint32_t left, double *wait)
+{
+    // One step per tick, and nothing to decelerate over, so the motor counts
+    // as accelerating (a stop takes effect at the next due step). The counter
+    // follows the distance left so that the step onto the target ends the
+    // move as a ramp does (stop site C).
+    if (ahead == dir) {
+        RampState = RampPhase::Accelerate;
+        RampCounter = left;
+        *wait = 0;
+        return true;
+    }
+    RampCounter = 0;
+    if (ahead == 0) {
+        ArriveAtTarget();
+        return false;
+    }
+    Reverse(ahead);
+    *wait = RampTime;
+    return true;
+}
+
+bool SMotor::NextWaitOnRamp(int32_t dir, int32_t ahead, uint32_t left, double *wait)
+{
+    const uint32_t a = RampLength();
     switch (RampState) {
-    case 1: {   // accelerating
+    case RampPhase::Accelerate: {
         if (RampCounter > 0)
             RampCounter -= 1;
         const uint32_t made = a - RampCounter;   // steps of this ramp so far, >= 1
-        if (rem < made) {
-            RampState = 3;
-            RampCounter = rem;
-            wait = RampTime / rem;
+        if (left < made) {
+            RampState = RampPhase::Decelerate;
+            RampCounter = left;
+            *wait = RampTime / left;
         } else if (RampCounter == 0) {
-            RampState = 2;
-            wait = MinStepTime;
+            RampState = RampPhase::Cruise;
+            *wait = MinStepTime;
         } else {
             // AccelSteps - RampCounter while the ramp length is unchanged.
-            wait = RampTime / made;
+            *wait = RampTime / made;
         }
-        break;
+        return true;
     }
-    default:    // not reached while running; cruise
-        RampState = 2;
+    case RampPhase::Rest:   // not reached while running; cruise
+        RampState = RampPhase::Cruise;
         [[fallthrough]];
-    case 2:     // cruising
-        wait = MinStepTime;
-        if (rem <= a) {
-            RampState = 3;
-            RampCounter = rem;
+    case RampPhase::Cruise:
+        *wait = MinStepTime;
+        if (left <= a) {
+            RampState = RampPhase::Decelerate;
+            RampCounter = left;
         }
-        break;
-    case 3:     // decelerating
+        return true;
+    case RampPhase::Decelerate:
         if (RampCounter > 0)
             RampCounter -= 1;
-        if (rem > RampCounter && s == dir) {
+        if (left > RampCounter && ahead == dir) {
             // The target lies further ahead than the ramp needs.
-            RampState = 1;
+            RampState = RampPhase::Accelerate;
             RampCounter = a - RampCounter;
-            wait = RampCounter * MaxStepTime + MinStepTime;
+            *wait = RampCounter * MaxStepTime + MinStepTime;
         } else if (RampCounter != 0) {
-            wait = RampTime / RampCounter;
-        } else if (s == 0) {
-            ComeToRest(true);   // stop site C
-            ClampAtBlock();
-            return;
+            *wait = RampTime / RampCounter;
+        } else if (ahead == 0) {
+            ArriveAtTarget();
+            return false;
         } else {
             // Ran out with the target behind: a new ramp as from rest, whose
             // first frame waits like the first step of a ramp.
-            Reverse(s);
-            wait = RampTime;
+            Reverse(ahead);
+            *wait = RampTime;
         }
-        break;
+        return true;
     }
-    NextStepTime = now + wait;
+    return true;
+}
+
+void SMotor::ArriveAtTarget()
+{
+    ComeToRest(true);   // stop site C
+    ClampAtBlock();
 }
 
 void SMotor::ClampAtBlock()

@@ -41,6 +41,14 @@ const MotorTypeInfo *GetMotorTypeByIndex(int index); // caller keeps index in 0.
 const char *GetMotorTypeName(uint8_t code);          // "???" when unknown; static
 int GetMotorTypeIndex(uint8_t code);                 // 0 when unknown
 
+// ---- Motors of a board ---------------------------------------------------------
+
+// The board's motors: slots of its settings block and SMotor records alike.
+constexpr unsigned kMotorsPerBoard = KX_MOTORS_PER_BOARD;
+// The motor argument of a board's release that names every motor (any value
+// from here up does).
+constexpr unsigned kAllMotors = kMotorsPerBoard;
+
 // ---- Wire format ------------------------------------------------------------
 
 // Channel code by address 0..8 (high nibble of every pin byte of a frame).
@@ -55,6 +63,14 @@ inline uint8_t ReleaseCode(uint8_t address) { return HasChannel(address) ? Addre
 constexpr unsigned kMaxFrame = 13;     // longest frame (2-wire step)
 
 // ---- Step generator ---------------------------------------------------------
+
+// Where a move stands on its ramp (SMotor::RampState).
+enum class RampPhase : uint8_t {
+    Rest,         // no move, or a move ended at its target
+    Accelerate,   // waits shorten from MaxStepTime towards MinStepTime
+    Cruise,       // one step per MinStepTime
+    Decelerate,   // waits lengthen until the ramp or the distance runs out
+};
 
 class SMotor {
 public:
@@ -74,6 +90,12 @@ public:
     void Stop();
     // Homing of block types (bit 0x40); other types: nothing.
     void Initialize();
+    // Position, target and destination 0 (absolute steps), and the motor
+    // halted at once: no further step, no event, no release.
+    void ResetPosition();
+    // At rest with no ramp: halted, RampState Rest, no set-up frame pending
+    // and no step due.
+    void ClearRamp();
 
     // units x Coefficient, rounded half away from zero. NaN and infinity give
     // 0; values beyond the 32-bit range are clamped to it.
@@ -97,7 +119,7 @@ public:
 
     USBDriver *Owner = nullptr;          // set by the board's constructor
     SMotorSettings *Settings = nullptr;  // the motor's slot in the board's block
-    int32_t Index = 0;                   // 0..6, argument of "Motor Stopped"
+    int32_t Index = 0;                   // 0..kMotorsPerBoard-1, argument of "Motor Stopped"
     uint8_t ChannelBits = 0;             // AddressCodeTable[Address] at the start
     int32_t Position = 0;                // absolute steps
     int32_t Target = 0;                  // absolute steps the ramp runs to
@@ -107,7 +129,7 @@ public:
     // write of Destination stores absolute steps and clears this.
     bool DestinationIsUser = false;
     uint32_t RampCounter = 0;
-    uint8_t RampState = 0;               // 0 idle, 1 accel, 2 cruise, 3 decel
+    RampPhase RampState = RampPhase::Rest;
     uint8_t FirstStep = 0;               // 2-wire: send the set-up frame next
     std::atomic<int32_t> Direction{0};   // -1, 0, +1; non-zero = running
     int32_t ZeroOffset = 0;              // absolute steps of the user's zero
@@ -119,16 +141,36 @@ public:
 
 private:
     // The ramp length of the current move, fixed at its start.
-    uint32_t Ramp() const { return static_cast<uint32_t>(AccelSteps); }
+    uint32_t RampLength() const { return static_cast<uint32_t>(AccelSteps); }
     int32_t Dir() const { return Direction.load(std::memory_order_relaxed); }
     void SetDir(int32_t d) { Direction.store(d, std::memory_order_release); }
-    // Direction = 0 and the stop noted; with `release` also RampState = 0
+    // Direction = 0 and the stop noted; with `release` also RampState = Rest
     // and the automatic release when the slot asks for it.
     void ComeToRest(bool release);
     // The ramp ran out with the target behind: head for it with a new ramp.
     void Reverse(int32_t towards);
     // End of a move of a block type: position kept within 0..TravelLength.
     void ClampAtBlock();
+
+    // The steps of StepTick, in the order it takes them.
+    // The target lies behind the motor and it can make no step away from it
+    // (no ramp left, or the end of the position range): it turns in place.
+    bool TurnsInPlace(int32_t dir) const;
+    // A 2-wire motor that has to send its direction set-up frame first.
+    bool NeedsSetUpFrame() const;
+    // Appends the 2-wire set-up frame (no step is made).
+    void SendSetUpFrame(int32_t dir);
+    // Makes one step in `dir` and appends its frame.
+    void SendStep(int32_t dir);
+    // The wait before the next step of a move without a ramp; false when the
+    // move ended (the motor is at rest).
+    bool NextWaitWithoutRamp(int32_t dir, int32_t ahead, uint32_t left, double *wait);
+    // The wait before the next step along the ramp, moving the ramp on; false
+    // when the move ended. `ahead` is the sign of the distance to the target,
+    // `left` what is left of the move (heading for the target) or the ramp.
+    bool NextWaitOnRamp(int32_t dir, int32_t ahead, uint32_t left, double *wait);
+    // Arrival at the target after a step (rest, release, block clamp).
+    void ArriveAtTarget();
 };
 
 // A value in units as the 32-bit float of a settings record, clamped to the

@@ -28,9 +28,9 @@ void USBDriver::AppendFrame(const uint8_t *frame, unsigned length)
     OutBuffer[OutLength] = 0;
 }
 
-void USBDriver::AutoRelease(int index)
+void USBDriver::AppendReleaseFrame(int index)
 {
-    if (index < 0 || index >= 7)
+    if (index < 0 || index >= static_cast<int>(kMotorsPerBoard))
         return;
     const uint8_t frame[2] = {ReleaseCode(Settings.MotorSettings[index].Address), 0xF0};
     AppendFrame(frame, sizeof frame);
@@ -60,7 +60,7 @@ unsigned USBDriver::TakePendingStops(uint8_t *indexes, unsigned max)
 
 void USBDriver::ResetMotorSettings(int slot)
 {
-    if (slot < 0 || slot >= 7)
+    if (slot < 0 || slot >= static_cast<int>(kMotorsPerBoard))
         return;
     SMotorSettings &s = Settings.MotorSettings[slot];
     s.Address = 0;
@@ -81,6 +81,6 @@ void USBDriver::ResetMotorSettings(int slot)
 void USBDriver::ResetSettings()
 {
     Settings.BoardName[0] = 0;   // bytes 1..14 keep their content
-    for (int slot = 0; slot < 7; ++slot)
+    for (int slot = 0; slot < static_cast<int>(kMotorsPerBoard); ++slot)
         ResetMotorSettings(slot);
 }

@@ -15,16 +15,9 @@ namespace {
 // The run-time record at rest with position, target, destination and zero 0.
 void ClearRunState(SMotor &m)
 {
-    m.Direction.store(0, std::memory_order_release);
-    m.RampState = 0;
-    m.RampCounter = 0;
-    m.FirstStep = 0;
-    m.Position = 0;
-    m.Target = 0;
-    m.Destination = 0;
-    m.DestinationIsUser = false;
+    m.ClearRamp();
+    m.ResetPosition();
     m.ZeroOffset = 0;
-    m.NextStepTime = 0;
 }
 
 } // namespace
@@ -46,13 +39,13 @@ bool USBDriver::SetMotorSettings(int slot, const SMotorSettings *settings, bool 
 
 bool USBDriver::SetMotorSettingsLocked(int slot, const SMotorSettings *settings, bool checkAddress)
 {
-    if (slot < 0 || slot > 6 || settings == nullptr)
+    if (slot < 0 || slot >= static_cast<int>(kMotorsPerBoard) || settings == nullptr)
         return false;
     try {
         const SMotorSettings s = *settings;   // the record may be the slot below
         if (checkAddress) {
             const uint32_t count = MotorCount.load(std::memory_order_relaxed);
-            for (uint32_t j = 0; j < count && j < 7; ++j) {
+            for (uint32_t j = 0; j < count && j < kMotorsPerBoard; ++j) {
                 if (static_cast<int>(j) != slot && Settings.MotorSettings[j].Address == s.Address)
                     return false;
             }
@@ -89,7 +82,7 @@ int USBDriver::AddMotor(const SMotorSettings *settings)
     if (!Opened.load(std::memory_order_relaxed))
         return -1;
     const uint32_t count = MotorCount.load(std::memory_order_relaxed);
-    if (count >= 7)
+    if (count >= kMotorsPerBoard)
         return -1;
     if (!SetMotorSettingsLocked(static_cast<int>(count), settings, true))
         return -1;
@@ -104,7 +97,7 @@ bool USBDriver::RemoveMotor(unsigned motor)
     kx::LockGuard<kx::Mutex> op(OpLock);
     BoardLock lock(*this);
     const uint32_t count = MotorCount.load(std::memory_order_relaxed);
-    if (motor >= count || count > 7)
+    if (motor >= count || count > kMotorsPerBoard)
         return false;
     for (uint32_t k = motor; k < count; ++k) {
         if (Motors[k].IsRunning())
@@ -121,10 +114,7 @@ bool USBDriver::RemoveMotor(unsigned motor)
         to.Destination = from.Destination;
         to.DestinationIsUser = from.DestinationIsUser;
         to.ZeroOffset = from.ZeroOffset;
-        to.NextStepTime = 0;
-        to.RampState = 0;
-        to.RampCounter = 0;
-        to.FirstStep = 0;
+        to.ClearRamp();   // at rest (checked above), with no ramp
     }
     MotorCount.store(count - 1, std::memory_order_release);
     ResetMotorSettings(static_cast<int>(count - 1));

@@ -444,7 +444,7 @@ void TDlgMotorSetup::FormShow(QObject *) {
 
   // 2. The addresses the board's motors use: greyed, hinting the motor's name.
   if (FDeviceIndex >= 0) {
-    for (unsigned i = 0; i < 7; ++i) {
+    for (unsigned i = 0; i < KX_MOTORS_PER_BOARD; ++i) {
       SMotorSettings other;
       if (!_SM_GetInfo(static_cast<unsigned>(FDeviceIndex), i, &other))
         continue;

@@ -638,7 +638,7 @@ TEST_F(Exports, EveryStopStopsAMotorDeceleratingForANewTarget)
         for (int i = 0; i < 1000 && _SM_GetRealPosition(0, 0) < 100.0 + 1000.0 * (&c - cases); ++i, t += 0.001)
             TickAt(t);
         const int32_t at = Motor(0, 0).Position;
-        ASSERT_EQ(Motor(0, 0).RampState, 2);
+        ASSERT_EQ(Motor(0, 0).RampState, RampPhase::Cruise);
         ASSERT_TRUE(_SM_Move(0, 0, -20000.0));
         c.stop();
         int32_t lowest = at;

@@ -103,7 +103,7 @@ TEST_F(MotionTest, TwentyFiveStepMoveRampsUpCruisesAndRampsDownOnTheTickGrid)
     EXPECT_EQ(t.stopTicks, std::vector<int>{t.stepTicks.back()});
     EXPECT_EQ(t.lastTick, Concat({StepFrame4(0x80, 0x04), {0x80, 0xF0}}));
     EXPECT_EQ(M(0).Position, 25);
-    EXPECT_EQ(M(0).RampState, 0);
+    EXPECT_EQ(M(0).RampState, RampPhase::Rest);
     EXPECT_EQ(M(0).NextStepTime, 0.0);
 }
 
@@ -186,7 +186,7 @@ protected:
 TEST_F(RetargetTest, FurtherAheadWhileDeceleratingAcceleratesAgain)
 {
     const int ms = RunTo(25, 17);   // decelerating, RampCounter 8
-    ASSERT_EQ(M(0).RampState, 3);
+    ASSERT_EQ(M(0).RampState, RampPhase::Decelerate);
     ASSERT_TRUE(Move(0, 40));
     EXPECT_TRUE(Stops().empty());
     Trace t = Run(0, ms);
@@ -204,7 +204,7 @@ TEST_F(RetargetTest, FurtherAheadWhileDeceleratingAcceleratesAgain)
 TEST_F(RetargetTest, NearerWhileCruisingShortensTheRampDown)
 {
     const int ms = RunTo(100, 12);
-    ASSERT_EQ(M(0).RampState, 2);
+    ASSERT_EQ(M(0).RampState, RampPhase::Cruise);
     ASSERT_TRUE(Move(0, 16));
     Trace t = Run(0, ms);
     t.stepTicks.insert(t.stepTicks.begin(), lastStep);
@@ -222,14 +222,14 @@ TEST_F(RetargetTest, OneStepAheadWhileCruisingStopsAtSiteBWithoutRelease)
     ASSERT_EQ(t.stopTicks.size(), 1u);
     EXPECT_EQ(t.stopTicks[0], t.stepTicks.back());
     EXPECT_EQ(t.lastTick, StepFrame4(0x80, 0x04));   // step frame, no release
-    EXPECT_EQ(M(0).RampState, 2);                    // site B keeps the state
+    EXPECT_EQ(M(0).RampState, RampPhase::Cruise);   // site B keeps the state
 }
 
 TEST_F(RetargetTest, BehindWhileCruisingDeceleratesAwayThenReverses)
 {
     const int ms = RunTo(100, 12);
     ASSERT_TRUE(Move(0, 0));
-    EXPECT_EQ(M(0).RampState, 3);
+    EXPECT_EQ(M(0).RampState, RampPhase::Decelerate);
     EXPECT_EQ(M(0).RampCounter, 10u);
     EXPECT_TRUE(Stops().empty());
     const Trace t = Run(0, ms);
@@ -251,17 +251,17 @@ TEST_F(RetargetTest, BehindWhileAcceleratingOrDeceleratingRunsOutTheRampThenReve
     struct Case {
         int32_t target;             // of the first move
         int32_t at;                 // position where the new target is given
-        uint8_t state;              // ramp state there
+        RampPhase state;            // ramp state there
         int32_t farthest;           // where the motor turns
         std::vector<int> intervals; // from the step onto `at` to the first step back
     };
     const Case cases[] = {
         // Accelerating, 3 steps made: 7 left in the counter, each waiting
         // 50 / counter ms, then the new ramp's first wait (50 ms).
-        {100, 3, 1, 10, {17, 9, 10, 13, 17, 25, 50, 50}},
+        {100, 3, RampPhase::Accelerate, 10, {17, 9, 10, 13, 17, 25, 50, 50}},
         // Decelerating towards 25 with 8 left: the same ramp runs out away
         // from the new target.
-        {25, 17, 3, 25, {7, 8, 9, 10, 13, 17, 25, 50, 50}},
+        {25, 17, RampPhase::Decelerate, 25, {7, 8, 9, 10, 13, 17, 25, 50, 50}},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.at);
@@ -318,7 +318,7 @@ TEST_F(RetargetTest, AtThePositionStopsAtTheNextDueStepWithoutAStep)
     EXPECT_EQ(M(0).Position, 12);
     EXPECT_EQ(t.stopTicks, std::vector<int>{lastStep + 5});   // when the next step fell due
     EXPECT_EQ(t.lastTick, (Bytes{0x80, 0xF0}));                // site A releases
-    EXPECT_EQ(M(0).RampState, 0);
+    EXPECT_EQ(M(0).RampState, RampPhase::Rest);
 }
 
 TEST_F(RetargetTest, SameTargetIsNotedAtOnceAndAgainAtTheEnd)
@@ -349,7 +349,7 @@ TEST_F(MotionTest, MoveToFromRest)
     EXPECT_TRUE(Move(0, 100));
     EXPECT_TRUE(Stops().empty());
     EXPECT_FALSE(M(0).IsRunning());
-    EXPECT_EQ(M(0).RampState, 1);
+    EXPECT_EQ(M(0).RampState, RampPhase::Accelerate);
     EXPECT_EQ(M(0).Target, 100);
     EXPECT_TRUE(Tick(0).empty());
 
@@ -422,7 +422,7 @@ TEST_F(MotionTest, StopLeavesDeceleratingAndRestingMotorsAlone)
     int ms = 0;
     while (M(0).Position != 18)
         Tick(ms++);
-    ASSERT_EQ(M(0).RampState, 3);
+    ASSERT_EQ(M(0).RampState, RampPhase::Decelerate);
     {
         std::lock_guard lock(b.Lock);
         M(0).Stop();
@@ -435,7 +435,7 @@ TEST_F(MotionTest, StopLeavesDeceleratingAndRestingMotorsAlone)
     ASSERT_TRUE(Move(0, 100));
     while (M(0).Position != 28)
         Tick(ms++);
-    ASSERT_EQ(M(0).RampState, 1);
+    ASSERT_EQ(M(0).RampState, RampPhase::Accelerate);
     {
         std::lock_guard lock(b.Lock);
         M(0).Stop();
@@ -788,7 +788,7 @@ TEST_F(MotionTest, SlotsWithoutUsableChannelRefuseToStartAndStayRefused)
         }
         std::lock_guard lock(b.Lock);
         b.ClearOutput();
-        b.AutoRelease(0);
+        b.AppendReleaseFrame(0);
         EXPECT_EQ(Bytes(b.OutBuffer, b.OutBuffer + b.OutLength), (Bytes{0xFF, 0xF0}));
     }
     // Every usable address has its channel in the frames and the release.
@@ -800,7 +800,7 @@ TEST_F(MotionTest, SlotsWithoutUsableChannelRefuseToStartAndStayRefused)
         EXPECT_EQ(Tick(0), StepFrame4(ch, 0x04));
         std::lock_guard lock(b.Lock);
         b.ClearOutput();
-        b.AutoRelease(0);
+        b.AppendReleaseFrame(0);
         EXPECT_EQ(Bytes(b.OutBuffer, b.OutBuffer + b.OutLength), (Bytes{ch, 0xF0}));
     }
     Stops();
@@ -828,7 +828,7 @@ TEST_F(MotionTest, NoArithmeticLeavesThe32BitRange)
     M(0).Position = M(0).Target = INT32_MAX - 3;
     ASSERT_TRUE(Move(0, INT32_MAX - 1));
     Tick(0);
-    ASSERT_EQ(M(0).RampState, 1);
+    ASSERT_EQ(M(0).RampState, RampPhase::Accelerate);
     {
         std::lock_guard lock(b.Lock);
         M(0).Stop();

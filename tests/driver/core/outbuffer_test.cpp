@@ -77,14 +77,14 @@ TEST_F(MotionTest, AutomaticReleaseAppendsTheSlotsReleaseFrame)
         S(3).Address = c.address;
         b.ClearOutput();
         b.AppendFrame(reinterpret_cast<const uint8_t *>("\x81\x81\xF1"), 3);
-        b.AutoRelease(3);
+        b.AppendReleaseFrame(3);
         EXPECT_EQ(Bytes(b.OutBuffer, b.OutBuffer + b.OutLength), (Bytes{0x81, 0x81, 0xF1, c.code, 0xF0}))
             << int(c.address);
         EXPECT_EQ(ReleaseCode(c.address), c.code);
     }
     b.ClearOutput();
-    b.AutoRelease(-1);
-    b.AutoRelease(7);
+    b.AppendReleaseFrame(-1);
+    b.AppendReleaseFrame(7);
     EXPECT_EQ(b.OutLength, 0u);
 }
 
