@@ -13,6 +13,7 @@
 #include "msgbox.h"
 #include "qdxfunctions.h"
 #include "qdxplugin.h"
+#include "stophook.h"
 
 extern "C" {
 
@@ -71,6 +72,7 @@ extern "C" QDX_EXPORT int32_t _InitQdxPlugin(QdxHostFuncs *host)
             return -1;
         }
         std::atomic_ref<QdxHostFuncs *>(QdxHost).store(host, std::memory_order_release);
+        SetMotorStoppedHook(RaiseMotorStoppedToHost);
         return RegisterQdxPlugin();
     } catch (...) {
         return -1;
