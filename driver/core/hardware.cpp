@@ -28,7 +28,7 @@
 // reverse order of their definition, so the list and its lock outlive the
 // unload-time finalisation.
 
-char ConfigDir[512] = {};
+char ConfigDir[kConfigDirBytes] = {};
 std::shared_mutex DeviceListLock;
 DynPtrListMgr<USBDriver> DeviceList;
 
@@ -168,6 +168,14 @@ void HardwareStaticExit()
     DeviceList.DeleteAll();
     DeviceList.SetCapacity(0);
     DeviceList.FreeRetired();
+}
+
+void SetConfigDir(const char *dir)
+{
+    const size_t n = dir != nullptr ? strnlen(dir, sizeof ConfigDir - 1) : 0;
+    if (n > 0)
+        std::memcpy(ConfigDir, dir, n);
+    std::memset(ConfigDir + n, 0, sizeof ConfigDir - n);
 }
 
 std::string SettingsDirectory()

@@ -51,10 +51,15 @@ class QTimer;
 
 // ---- Configuration directory --------------------------------------------------
 
-// The host's configuration directory, filled by the plug-in registration;
-// empty without a host. Used as it stands (no separator is added). Written
-// before any board opens, read by Load/SaveSettings on client threads.
-extern char ConfigDir[512];
+// The host's configuration directory, set by the plug-in registration
+// (SetConfigDir); empty without a host. Used as it stands (no separator is
+// added). Written before any board opens, read by Load/SaveSettings on client
+// threads.
+constexpr size_t kConfigDirBytes = 512;
+extern char ConfigDir[kConfigDirBytes];
+// Sets ConfigDir to `dir` (nullptr: empty); a longer one is cut after its
+// first kConfigDirBytes - 1 bytes.
+void SetConfigDir(const char *dir);
 // Directory prefix of the settings files: ConfigDir when a directory of that
 // name exists, else "configs/".
 std::string SettingsDirectory();
