@@ -280,3 +280,16 @@ void RequestTickStart();
 // Tests drive the tick on a chosen clock: while suppressed, StartTickTimer
 // reports success without starting the thread.
 void SetTickTimerSuppressed(bool suppressed);
+
+// ---- Motor setup ---------------------------------------------------------------------
+
+// The slot a setup is about to edit: true when the board at `dev` is listed
+// and `mot` is one of its motors or negative (a new motor); *generation then
+// holds the device list generation to hand to StoreMotorSetup.
+bool CheckMotorSetupSlot(unsigned dev, int mot, uint64_t *generation);
+// Stores `s` in the board at `dev` (looked up now): into slot `mot`, or as a
+// new motor when `mot` is negative; then saves the board's settings file.
+// Returns the motor's index, or -1. `generation` is the one CheckMotorSetupSlot
+// gave: a list emptied meanwhile may hold another board at that index, and
+// nothing is stored then. Takes the list guard and the board's locks itself.
+int StoreMotorSetup(unsigned dev, int mot, const SMotorSettings &s, uint64_t generation);
