@@ -24,13 +24,10 @@
 
 // ---- Globals of the unit -------------------------------------------------------
 //
-// Defined before gHardwareUnit below: objects of one unit are destroyed in the
-// reverse order of their definition, so the list and its lock outlive the
-// unload-time finalisation.
+// (The device list and its lock live in lifetime.cpp, with the load and unload
+// that use them.)
 
 char ConfigDir[kConfigDirBytes] = {};
-std::shared_mutex DeviceListLock;
-DynPtrListMgr<USBDriver> DeviceList;
 
 namespace {
 
@@ -40,16 +37,6 @@ constexpr double kWaitLimitSeconds = 10.0;    // per motor
 constexpr uint32_t kPinClock = 3000000;
 constexpr int kMaxLinkHops = 40;              // links followed to a settings file
 constexpr int kTempAttempts = 100;            // names tried for a save's temporary file
-
-struct HardwareUnit {
-    HardwareUnit()
-    {
-        HardwareStaticInit();
-        InitClock();
-    }
-    ~HardwareUnit() { HardwareStaticExit(); }
-};
-HardwareUnit gHardwareUnit;
 
 bool IsDirectory(const char *path)
 {

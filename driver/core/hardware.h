@@ -252,8 +252,8 @@ bool RunsTheTick();
 
 extern DynPtrListMgr<USBDriver> DeviceList;
 
-// Load-time and unload-time initialisers of this unit (run by a static object
-// of hardware.cpp). Exit stops the tick, then deletes every board (each saves
+// Load-time and unload-time initialisers of the device list (run in their
+// place in the library's load and unload, lifetime.cpp). Exit stops the tick, then deletes every board (each saves
 // its settings file and closes its device) and frees the list's arrays.
 void HardwareStaticInit();
 void HardwareStaticExit();
