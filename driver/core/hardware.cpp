@@ -24,13 +24,10 @@
 
 // ---- Globals of the unit -------------------------------------------------------
 //
-// Defined before gHardwareUnit below: objects of one unit are destroyed in the
-// reverse order of their definition, so the list and its lock outlive the
-// unload-time finalisation.
+// (The device list and its lock live in lifetime.cpp, with the load and unload
+// that use them.)
 
-char ConfigDir[512] = {};
-kx::SharedMutex DeviceListLock;
-DynPtrListMgr<USBDriver> DeviceList;
+char ConfigDir[kConfigDirBytes] = {};
 
 namespace {
 
@@ -38,16 +35,6 @@ constexpr unsigned kWatchIntervalMs = 250;
 constexpr uint32_t kPinClock = 3000000;
 constexpr int kMaxLinkHops = 40;              // links followed to a settings file
 constexpr int kTempAttempts = 100;            // names tried for a save's temporary file
-
-struct HardwareUnit {
-    HardwareUnit()
-    {
-        HardwareStaticInit();
-        InitClock();
-    }
-    ~HardwareUnit() { HardwareStaticExit(); }
-};
-HardwareUnit gHardwareUnit;
 
 bool IsDirectory(const char *path)
 {
@@ -166,6 +153,14 @@ void HardwareStaticExit()
     DeviceList.DeleteAll();
     DeviceList.SetCapacity(0);
     DeviceList.FreeRetired();
+}
+
+void SetConfigDir(const char *dir)
+{
+    const size_t n = dir != nullptr ? strnlen(dir, sizeof ConfigDir - 1) : 0;
+    if (n > 0)
+        std::memcpy(ConfigDir, dir, n);
+    std::memset(ConfigDir + n, 0, sizeof ConfigDir - n);
 }
 
 std::string SettingsDirectory()

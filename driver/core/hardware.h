@@ -56,10 +56,15 @@ class QTimer;
 
 // ---- Configuration directory --------------------------------------------------
 
-// The host's configuration directory, filled by the plug-in registration;
-// empty without a host. Used as it stands (no separator is added). Written
-// before any board opens, read by Load/SaveSettings on client threads.
-extern char ConfigDir[512];
+// The host's configuration directory, set by the plug-in registration
+// (SetConfigDir); empty without a host. Used as it stands (no separator is
+// added). Written before any board opens, read by Load/SaveSettings on client
+// threads.
+constexpr size_t kConfigDirBytes = 512;
+extern char ConfigDir[kConfigDirBytes];
+// Sets ConfigDir to `dir` (nullptr: empty); a longer one is cut after its
+// first kConfigDirBytes - 1 bytes.
+void SetConfigDir(const char *dir);
 // Directory prefix of the settings files: ConfigDir when a directory of that
 // name exists, else "configs/".
 std::string SettingsDirectory();
@@ -265,8 +270,8 @@ bool RunsTheTick();
 
 extern DynPtrListMgr<USBDriver> DeviceList;
 
-// Load-time and unload-time initialisers of this unit (run by a static object
-// of hardware.cpp). Exit stops the tick, then deletes every board (each saves
+// Load-time and unload-time initialisers of the device list (run in their
+// place in the library's load and unload, lifetime.cpp). Exit stops the tick, then deletes every board (each saves
 // its settings file and closes its device) and frees the list's arrays.
 void HardwareStaticInit();
 void HardwareStaticExit();
@@ -336,3 +341,16 @@ bool StopAndWaitMotor(USBDriver &board, unsigned motor, Usable &&usable, AtRest 
             return false;
     }
 }
+
+// ---- Motor setup ---------------------------------------------------------------------
+
+// The slot a setup is about to edit: true when the board at `dev` is listed
+// and `mot` is one of its motors or negative (a new motor); *generation then
+// holds the device list generation to hand to StoreMotorSetup.
+bool CheckMotorSetupSlot(unsigned dev, int mot, uint64_t *generation);
+// Stores `s` in the board at `dev` (looked up now): into slot `mot`, or as a
+// new motor when `mot` is negative; then saves the board's settings file.
+// Returns the motor's index, or -1. `generation` is the one CheckMotorSetupSlot
+// gave: a list emptied meanwhile may hold another board at that index, and
+// nothing is stored then. Takes the list guard and the board's locks itself.
+int StoreMotorSetup(unsigned dev, int mot, const SMotorSettings &s, uint64_t generation);

@@ -22,8 +22,8 @@
 #include <thread>
 
 #include "hardware.h"
-#include "motorstopped.h"
 #include "periodic.h"
+#include "stophook.h"
 
 namespace {
 
@@ -47,6 +47,15 @@ thread_local ThreadListState tl_list;
 
 // Events noted now wait: a list guard is held or the tick visits a board.
 bool HoldsList(const ThreadListState &s) { return s.read > 0 || s.write > 0 || s.visiting; }
+
+// The layer above's "Motor Stopped" hook; nullptr while none is installed.
+std::atomic<MotorStoppedHook> gStoppedHook{nullptr};
+
+void RaiseMotorStopped(int32_t index)
+{
+    if (MotorStoppedHook hook = gStoppedHook.load(std::memory_order_acquire))
+        hook(index);
+}
 
 std::atomic<uint64_t> gListGeneration{0};
 // Tick visits in progress, and the emptying of the list (the two handshake:
@@ -102,6 +111,8 @@ void LateEventsDue(ThreadListState &s)
 }
 
 } // namespace
+
+void SetMotorStoppedHook(MotorStoppedHook hook) { gStoppedHook.store(hook, std::memory_order_release); }
 
 uint64_t DeviceListGeneration() { return gListGeneration.load(std::memory_order_acquire); }
 

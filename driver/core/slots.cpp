@@ -1,4 +1,5 @@
-// slots.cpp - the board's motor slots (store, add, remove) and its rename.
+// slots.cpp - the board's motor slots (store, add, remove), its rename, and the
+// store half of a motor setup (the slot change and the save).
 //
 // A slot's settings and the motor's run-time record share an index. Removing a
 // motor moves the later slots down and their run-time state with them; a motor
@@ -134,4 +135,35 @@ bool USBDriver::Rename(const char *name)
     }
     Name.assign(name, n);
     return SaveSettingsLocked(false);
+}
+
+bool CheckMotorSetupSlot(unsigned dev, int mot, uint64_t *generation)
+{
+    ListReadGuard list;
+    if (dev >= DeviceList.Size())
+        return false;
+    USBDriver *board = DeviceList.At(dev);
+    // Signed comparison: any negative mot (a new motor) passes.
+    if (mot >= 0 && static_cast<unsigned>(mot) >= board->MotorCount.load(std::memory_order_acquire))
+        return false;
+    *generation = DeviceListGeneration();
+    return true;
+}
+
+int StoreMotorSetup(unsigned dev, int mot, const SMotorSettings &s, uint64_t generation)
+{
+    ListReadGuard list;
+    if (DeviceListGeneration() != generation || dev >= DeviceList.Size())
+        return -1;
+    USBDriver *board = DeviceList.At(dev);
+    if (mot < 0) {
+        mot = board->AddMotor(&s);
+    } else if (static_cast<unsigned>(mot) >= board->MotorCount.load(std::memory_order_acquire) ||
+               !board->SetMotorSettings(mot, &s, true)) {
+        // (a motor removed while the dialog was open is not written back)
+        mot = -1;
+    }
+    if (mot < 0)
+        return -1;
+    return board->SaveSettings(false) ? mot : -1;
 }

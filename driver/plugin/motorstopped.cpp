@@ -8,7 +8,7 @@
 QdxHostFuncs *QdxHost = nullptr;
 int32_t MotorStoppedEventId = 0;
 
-void RaiseMotorStopped(int32_t index)
+void RaiseMotorStoppedToHost(int32_t index)
 {
     QdxHostFuncs *host = std::atomic_ref<QdxHostFuncs *>(QdxHost).load(std::memory_order_acquire);
     if (host == nullptr || host->RaiseEvent == nullptr)

@@ -13,6 +13,7 @@
 #include "msgbox.h"
 #include "qdxfunctions.h"
 #include "qdxplugin.h"
+#include "stophook.h"
 
 extern "C" {
 
@@ -38,8 +39,10 @@ int32_t RegisterQdxPlugin()
     QdxHostFuncs *host = std::atomic_ref<QdxHostFuncs *>(QdxHost).load(std::memory_order_acquire);
 
     // The boards opened below load their settings files from this directory.
-    host->GetConfigDir(ConfigDir);
-    ConfigDir[sizeof ConfigDir - 1] = 0;   // an overlong answer ends here
+    char dir[kConfigDirBytes] = {};
+    host->GetConfigDir(dir);
+    dir[sizeof dir - 1] = 0;   // an overlong answer ends here
+    SetConfigDir(dir);
 
     host->AddMenuItem(QDX_PLUGIN_NAME, "USB Stepper motors", "Devices", OnDevicesMenuClick, 0, 0, 0);
     for (const QdxFuncDescriptor &function : QdxFunctionTable)
@@ -71,6 +74,7 @@ extern "C" QDX_EXPORT int32_t _InitQdxPlugin(QdxHostFuncs *host)
             return -1;
         }
         std::atomic_ref<QdxHostFuncs *>(QdxHost).store(host, std::memory_order_release);
+        SetMotorStoppedHook(RaiseMotorStoppedToHost);
         return RegisterQdxPlugin();
     } catch (...) {
         return -1;

@@ -51,6 +51,7 @@
 #include "formmetrics.h"
 #include "hardware.h"
 #include "hwrename.h"
+#include "lifetime.h"
 #include "motor.h"
 #include "msetup.h"
 
@@ -66,10 +67,6 @@ namespace {
 // running and none starts. See the lock order in hardware.h.
 std::mutex WindowLock;
 std::atomic<unsigned> OtherThreadCloses{0};
-
-// The library's entry point: the control window pointer is NULL whenever the
-// library has just been loaded.
-__attribute__((constructor)) void DllEntryPoint() { _DlgTavel = nullptr; }
 
 // Item data of a row of LvMotorList (column 0).
 constexpr int kSerialRole = Qt::UserRole;     // quintptr: const char* into FSerials
@@ -1273,8 +1270,11 @@ void DeleteWindowAtAppEnd() {
       delete t;
 }
 
-// A library unloaded while the application lives leaves no routine behind.
-__attribute__((destructor)) void ForgetAppEndRoutine() {
+// A library unloaded while the application lives leaves no routine behind
+// (a step of the library's unload, added with the first routine).
+bool unloadStepAdded = false;
+
+void ForgetAppEndRoutine() {
   if (appEndRoutineSet)
     qRemovePostRoutine(DeleteWindowAtAppEnd);
   appEndRoutineSet = false;
@@ -1304,6 +1304,8 @@ KX_EXPORT void _ShowSetupWin(void) {
       if (!appEndRoutineSet) {
         qAddPostRoutine(DeleteWindowAtAppEnd);
         appEndRoutineSet = true;
+        if (!unloadStepAdded)
+          unloadStepAdded = AtLibraryUnload(ForgetAppEndRoutine);
       }
     }
     TDlgTavel *w = _DlgTavel;

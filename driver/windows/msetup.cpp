@@ -715,30 +715,6 @@ bool msetup::OnGuiThread() {
 
 // ---- Exports ---------------------------------------------------------------------------
 
-namespace {
-
-// Stores s in the board at dev (looked up now), then saves; the motor's index
-// or -1. `generation` is the device list generation at the index check: a list
-// emptied meanwhile may hold another board at that index.
-int StoreSettings(unsigned dev, int mot, const SMotorSettings &s, uint64_t generation) {
-  ListReadGuard list;
-  if (DeviceListGeneration() != generation || dev >= DeviceList.Size())
-    return -1;
-  USBDriver *board = DeviceList.At(dev);
-  if (mot < 0) {
-    mot = board->AddMotor(&s);
-  } else if (static_cast<unsigned>(mot) >= board->MotorCount.load(std::memory_order_acquire) ||
-             !board->SetMotorSettings(mot, &s, true)) {
-    // (a motor removed while the dialog was open is not written back)
-    mot = -1;
-  }
-  if (mot < 0)
-    return -1;
-  return board->SaveSettings(false) ? mot : -1;
-}
-
-} // namespace
-
 extern "C" {
 
 KX_EXPORT int _SM_Setup(unsigned int dev, int mot, const SMotorSettings *info) {
@@ -746,16 +722,8 @@ KX_EXPORT int _SM_Setup(unsigned int dev, int mot, const SMotorSettings *info) {
   TDlgMotorSetup *previous = _DlgMotorSetup;
   try {
     uint64_t generation = 0;
-    {
-      ListReadGuard list;
-      if (dev >= DeviceList.Size())
-        return -1;
-      USBDriver *board = DeviceList.At(dev);
-      // Signed comparison: any negative mot (a new motor) passes.
-      if (mot >= 0 && static_cast<unsigned>(mot) >= board->MotorCount.load(std::memory_order_acquire))
-        return -1;
-      generation = DeviceListGeneration();
-    }
+    if (!CheckMotorSetupSlot(dev, mot, &generation))
+      return -1;
 
     SMotorSettings s;
     if (info == nullptr) {
@@ -776,7 +744,7 @@ KX_EXPORT int _SM_Setup(unsigned int dev, int mot, const SMotorSettings *info) {
       std::memcpy(&s, info, sizeof s);
     }
 
-    const int stored = StoreSettings(dev, mot, s, generation);
+    const int stored = StoreMotorSetup(dev, mot, s, generation);
     if (dlg != nullptr) {
       delete dlg;
       _DlgMotorSetup = previous;

@@ -5,8 +5,8 @@
 //
 // The dialog never talks to a board: it reads the board's motors through the
 // exported interface (_SM_GetInfo) and leaves the edited record in FSettings;
-// _SM_Setup stores it through the board's slot operations and saves the board's
-// settings file.
+// _SM_Setup hands it to the core's StoreMotorSetup, which changes the board's
+// slot and saves the board's settings file.
 //
 // Without a Qt application object (QApplication) on the calling thread no
 // dialog can run: _SM_Setup with a NULL record returns -1 and _SMN_Setup

@@ -13,9 +13,8 @@
 #include <fstream>
 #include <thread>
 
-#include "motorstopped.h"
 #include "periodic.h"
-#include "qdxplugin.h"
+#include "stophook.h"
 
 using namespace boardtest;
 
@@ -34,21 +33,19 @@ protected:
     {
         BoardTest::SetUp();
         SetTickTimerSuppressed(false);
-        std::memset(&host_, 0, sizeof host_);
-        host_.RaiseEvent = &TickThreadTest::OnEvent;
-        std::atomic_ref<QdxHostFuncs *>(QdxHost).store(&host_);
+        SetMotorStoppedHook(&TickThreadTest::OnEvent);
         inside = nullptr;
         events = 0;
     }
     void TearDown() override
     {
         _CloseAllDevices();
-        std::atomic_ref<QdxHostFuncs *>(QdxHost).store(nullptr);
+        SetMotorStoppedHook(nullptr);
         inside = nullptr;
         BoardTest::TearDown();
     }
 
-    static void OnEvent(int32_t, int32_t index)
+    static void OnEvent(int32_t index)
     {
         if (void (*f)(int32_t) = inside.load())
             f(index);
@@ -57,7 +54,6 @@ protected:
 
     static std::atomic<void (*)(int32_t)> inside;
     static std::atomic<int> events;
-    QdxHostFuncs host_;
 };
 std::atomic<void (*)(int32_t)> TickThreadTest::inside{nullptr};
 std::atomic<int> TickThreadTest::events{0};

@@ -20,10 +20,8 @@
 #include "kinetrax.h"
 #include "records.h"
 #include "motor.h"
-#include "qdxplugin.h"
 #include "simbus.h"
-
-extern QdxHostFuncs *QdxHost;
+#include "stophook.h"
 
 namespace kxtest {
 
@@ -54,7 +52,7 @@ inline EventLog &Events()
     static EventLog log;
     return log;
 }
-inline void RecordEvent(int32_t, int32_t index)
+inline void RecordEvent(int32_t index)
 {
     if (Events().inside != nullptr)
         Events().inside(index);
@@ -77,9 +75,7 @@ protected:
         std::filesystem::create_directory(dir_ / "configs");
         std::filesystem::current_path(dir_);
         simbus::Reset("TRUV-kq4:SER0,TRUV-RZDO:SER1");
-        std::memset(&host_, 0, sizeof host_);
-        host_.RaiseEvent = RecordEvent;
-        QdxHost = &host_;
+        SetMotorStoppedHook(RecordEvent);
         Events().inside = nullptr;
         Events().Take();
     }
@@ -87,7 +83,7 @@ protected:
     void TearDown() override
     {
         _CloseAllDevices();
-        QdxHost = nullptr;
+        SetMotorStoppedHook(nullptr);
         Events().inside = nullptr;
         std::filesystem::current_path(old_);
         std::error_code ec;
@@ -137,7 +133,6 @@ protected:
     }
 
     bool suppressTick_ = true;
-    QdxHostFuncs host_;
     std::filesystem::path old_, dir_;
 };
 
