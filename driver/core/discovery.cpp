@@ -9,7 +9,7 @@ namespace {
 
 // One pass at a time: two passes must not both make a board for one device.
 // Taken before any list guard (see the lock order in hardware.h).
-kx::Mutex DiscoveryLock;
+kx::Mutex DiscoveryLock ACQUIRED_BEFORE(DeviceListLock);
 
 bool IsBoardDescription(const char *description)
 {

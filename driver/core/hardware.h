@@ -30,7 +30,8 @@
 //   where the tick's pin write takes them): the simulated bus's lock, or the
 //   libftdi backend's handle table and then the board's ring lock.
 // The fields and functions say which lock they need (GUARDED_BY, REQUIRES,
-// kxlocks.h); clang's -Wthread-safety checks that in the test command.
+// kxlocks.h), and ACQUIRED_BEFORE gives the order where one lock can name the
+// other; clang's -Wthread-safety checks both in the test command.
 // No lock is held while sleeping (stop-and-wait), while a modal dialog runs, or
 // while "Motor Stopped" is raised: BoardLock defers the raise until the board
 // lock and the calling thread's list guards are released. Starting the tick

@@ -64,8 +64,10 @@ namespace {
 // was created under. The refresh checks that under WindowLock around its
 // device-list calls that may open boards (StillRefreshing), and the count is
 // raised under the same lock, so once a shut-down has raised it no refresh is
-// running and none starts. See the lock order in hardware.h.
-std::mutex WindowLock;
+// running and none starts. See the lock order in hardware.h. It guards no
+// field (the count is atomic); the analysis checks that it is taken before the
+// device list's lock.
+kx::Mutex WindowLock ACQUIRED_BEFORE(DeviceListLock);
 std::atomic<unsigned> OtherThreadCloses{0};
 
 // Item data of a row of LvMotorList (column 0).
@@ -709,7 +711,7 @@ bool TDlgTavel::Stopped() const {
 }
 
 bool TDlgTavel::StillRefreshing(const std::function<void()> &call) {
-  std::lock_guard<std::mutex> lock(WindowLock);
+  kx::LockGuard<kx::Mutex> lock(WindowLock);
   if (Stopped())
     return false;
   call();
@@ -721,7 +723,7 @@ void TDlgTavel::CloseFromOtherThread() {
   if (qobject_cast<QApplication *>(app) == nullptr)
     return; // no application, no window
   {
-    std::unique_lock<std::mutex> lock(WindowLock, std::defer_lock);
+    std::unique_lock<kx::Mutex> lock(WindowLock, std::defer_lock);
     // A host handler inside a tick doesn't wait for a refresh in progress:
     // that refresh may be starting the tick and so waiting for this thread.
     if (OnTickThread())
