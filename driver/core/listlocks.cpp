@@ -1,5 +1,6 @@
 // listlocks.cpp - the device list's guards, the board lock, and the events and
-// tick start they defer until the calling thread holds no lock any more.
+// tick start they defer until the calling thread holds no lock any more. The
+// events go out through the "Motor Stopped" hook (stophook.h).
 //
 // Each thread keeps how deeply it holds the device list (nested guards share
 // the outermost hold) and a small fixed buffer of "Motor Stopped" events noted
