@@ -212,6 +212,15 @@ bool OpenBoards(unsigned n, bool everyTick)
     return true;
 }
 
+// OpenBoards(n, true) without starting the tick (the runs start it themselves).
+bool OpenBoardsTickStopped(unsigned n)
+{
+    SetTickTimerSuppressed(true);
+    const bool opened = OpenBoards(n, true);
+    SetTickTimerSuppressed(false);
+    return opened;
+}
+
 // Every motor of every board heads for a far target (steps every tick once its
 // ramp is done).
 void MoveAllFar(unsigned n, double sign)
@@ -504,6 +513,14 @@ void PrintStatsRow(const char *what, const Stats &s)
                 s.p999, s.max, s.over1ms, s.n);
 }
 
+// A row named "<what>, FIFO|normal, idle|loaded".
+void PrintRunRow(const char *what, bool fifo, bool loaded, const Stats &s)
+{
+    char name[64];
+    std::snprintf(name, sizeof name, "%s, %s, %s", what, fifo ? "FIFO" : "normal", loaded ? "loaded" : "idle");
+    PrintStatsRow(name, s);
+}
+
 #ifdef KX_BENCH_LIBFTDI
 // ---- 4. the libftdi backend over emulated chips ---------------------------------------
 
@@ -769,13 +786,8 @@ void PrintClients(double seconds, bool withLoad)
         if (loaded && !withLoad)
             continue;
         const ClientRun r = RunClients(8, loaded, seconds);
-        char name[64];
-        std::snprintf(name, sizeof name, "walk end, %s, %s", r.tickFifo ? "FIFO" : "normal",
-                      loaded ? "loaded" : "idle");
-        PrintStatsRow(name, r.end);
-        std::snprintf(name, sizeof name, "wake-up, %s, %s", r.tickFifo ? "FIFO" : "normal",
-                      loaded ? "loaded" : "idle");
-        PrintStatsRow(name, r.wake);
+        PrintRunRow("walk end", r.tickFifo, loaded, r.end);
+        PrintRunRow("wake-up", r.tickFifo, loaded, r.wake);
         runs.push_back(r);
     }
     std::printf("\n");
@@ -849,10 +861,8 @@ int main(int argc, char **argv)
         return finish();
     }
     if (clientsOnly) {
-        SetTickTimerSuppressed(true);   // open without starting the tick
-        if (!OpenBoards(8, true))
+        if (!OpenBoardsTickStopped(8))
             return 1;
-        SetTickTimerSuppressed(false);
         PrintClients(seconds, withLoad);
         return finish();
     }
@@ -900,13 +910,8 @@ int main(int argc, char **argv)
             if (loaded && !withLoad)
                 continue;
             const Phase p = RunPhase(8, fifo, loaded, seconds);
-            char name[64];
-            std::snprintf(name, sizeof name, "tick, %s, %s", p.tickFifo ? "FIFO" : "normal",
-                          loaded ? "loaded" : "idle");
-            PrintStatsRow(name, p.tick);
-            std::snprintf(name, sizeof name, "bare loop, %s, %s", p.bareFifo ? "FIFO" : "normal",
-                          loaded ? "loaded" : "idle");
-            PrintStatsRow(name, p.bare);
+            PrintRunRow("tick", p.tickFifo, loaded, p.tick);
+            PrintRunRow("bare loop", p.bareFifo, loaded, p.bare);
             phases.push_back(p);
         }
     }
@@ -930,10 +935,8 @@ int main(int argc, char **argv)
     unsigned best = 0, bestVsBare = 0;
     bool holding = true, holdingVsBare = true;
     for (unsigned n : {8u, 16u, 32u, 48u, 64u}) {
-        SetTickTimerSuppressed(true);   // open without starting the tick
-        if (!OpenBoards(n, true))
+        if (!OpenBoardsTickStopped(n))
             break;
-        SetTickTimerSuppressed(false);
         const Phase p = RunPhase(n, fifoOk, false, scaleSeconds);
         std::printf("| %6u | %6u | %8.1f | %8.1f | %5zu | %11.1f | %10zu | %13.2f%% | %17.3f |\n", n,
                     n * kMotors, p.tick.p99, p.tick.max, p.tick.over1ms, p.bare.p99, p.bare.over1ms,
@@ -952,10 +955,8 @@ int main(int argc, char **argv)
                 bestVsBare);
 
     // 5. The tick against client threads.
-    SetTickTimerSuppressed(true);
-    if (!OpenBoards(8, true))
+    if (!OpenBoardsTickStopped(8))
         return 1;
-    SetTickTimerSuppressed(false);
     PrintClients(seconds, withLoad);
 
 #ifdef KX_BENCH_LIBFTDI
