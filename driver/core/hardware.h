@@ -6,11 +6,11 @@
 // board). One tick thread ("kinetrax-tick") runs TickAllDevices every 1 ms.
 //
 // Locks, in the order they may be taken (never the other way round):
-//  -1. WindowLock (mutex, in Tavelwindow.cpp): the control window's refresh
+//  -1. WindowLock (kx::Mutex, in Tavelwindow.cpp): the control window's refresh
 //      against a shut-down from another thread; held by the refresh around
 //      _RefreshDevices and _GetDevicesCount, and by the shut-down only to
 //      stop the refresh (never waited for on the tick thread).
-//   0. DiscoveryLock (mutex, in discovery.cpp): one discovery pass at a time.
+//   0. DiscoveryLock (kx::Mutex, in discovery.cpp): one discovery pass at a time.
 //   1. DeviceListLock (kx::SharedMutex): shared by every client call that uses a
 //      board of the list (ListReadGuard), exclusive to append a board and to
 //      empty the list (ListWriteGuard). The tick never takes it: emptying
@@ -28,7 +28,8 @@
 //   TickTimerLock is a leaf, taken only inside the tick timer's functions.
 //   Below the board's Lock, in the FTDI layer (leaves, priority-inheriting
 //   where the tick's pin write takes them): the simulated bus's lock, or the
-//   libftdi backend's handle table and then the board's ring lock.
+//   libftdi backend's handle-table lock and, after it is released, the
+//   device's ring lock.
 // The fields and functions say which lock they need (GUARDED_BY, REQUIRES,
 // kxlocks.h), and ACQUIRED_BEFORE gives the order where one lock can name the
 // other; clang's -Wthread-safety checks both in the test command.
