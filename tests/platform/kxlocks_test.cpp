@@ -9,33 +9,12 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cstdio>
-#include <fstream>
-#include <sstream>
-#include <string>
 #include <thread>
 
 #include "kxlocks.h"
+#include "schedprio.h"
 
 namespace {
-
-// The kernel's view of a thread's current priority (field 18 of its stat
-// line): negative for a real-time priority, boosted ones included.
-long KernelPriority(pid_t tid)
-{
-    std::ifstream f("/proc/self/task/" + std::to_string(tid) + "/stat");
-    std::string line;
-    std::getline(f, line);
-    const size_t close = line.rfind(')');
-    if (close == std::string::npos)
-        return 0;
-    std::istringstream rest(line.substr(close + 2));
-    std::string field;
-    long value = 0;
-    for (int i = 3; i <= 18 && rest >> field; ++i)
-        value = std::atol(field.c_str());
-    return value;
-}
 
 bool FifoPermitted()
 {

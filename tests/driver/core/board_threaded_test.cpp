@@ -6,6 +6,9 @@
 // Bounds on time are generous; these tests look for hangs, crashes and races.
 #include "board_fixture.h"
 
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -14,6 +17,7 @@
 #include <thread>
 
 #include "periodic.h"
+#include "schedprio.h"
 #include "stophook.h"
 
 using namespace boardtest;
@@ -92,6 +96,35 @@ TEST_F(TickThreadTest, OpenStartsTheTickAndCloseAllStopsIt)
     ASSERT_EQ(_RefreshDevices(), 1);
     EXPECT_TRUE(TickTimerRunning());
     EXPECT_EQ(TickThreadId.load(), tid);
+}
+
+// A client at normal priority that holds a board's lock while the real-time
+// tick waits for it runs at the tick's priority until it lets go.
+TEST_F(TickThreadTest, AClientHoldingABoardsLockRunsAtTheTicksPriority)
+{
+    WriteSettings("S1", Block({Slot(1, 0x85, "a")}));
+    ASSERT_EQ(_RefreshDevices(), 1);
+    ASSERT_TRUE(WaitFor([] { return TickThreadId.load() != 0; }, 5000));
+    const long tickPriority = KernelPriority(static_cast<pid_t>(TickThreadId.load()));
+    if (tickPriority >= 0)
+        GTEST_SKIP() << "the tick runs at normal priority here (no SCHED_FIFO)";
+    std::atomic<pid_t> holder{0};
+    std::atomic<bool> release{false};
+    std::thread client([&] {
+        ListReadGuard list;
+        USBDriver &board = *DeviceList.At(0);
+        board.Lock.lock();
+        holder = static_cast<pid_t>(::syscall(SYS_gettid));
+        while (!release.load())
+            kxtimer::SleepMs(1);
+        board.Lock.unlock();
+    });
+    ASSERT_TRUE(WaitFor([&] { return holder.load() != 0; }, 5000));
+    long lent = 0;
+    WaitFor([&] { return (lent = KernelPriority(holder.load())) < 0; }, 5000);
+    EXPECT_EQ(lent, tickPriority);
+    release = true;
+    client.join();
 }
 
 TEST_F(TickThreadTest, HostHandlerInsideTheTickMayCloseAllAndRediscover)
