@@ -227,13 +227,13 @@ TEST_F(BoardTest, SaveSettingsWritesNameThenBlockAndFollowsTheDirectoryRules)
 
     // ConfigDir names an existing directory, without a trailing separator.
     std::filesystem::create_directory(dir_ / "host");
-    std::snprintf(ConfigDir, sizeof ConfigDir, "%s", (dir_ / "host").c_str());
+    SetConfigDir((dir_ / "host").c_str());
     ASSERT_TRUE(b.SaveSettings(false));
     EXPECT_EQ(ReadFile(dir_ / "hostS1.hws").size(), 289u);
     EXPECT_EQ(b.SettingsFileName(), (dir_ / "hostS1.hws").string());
 
     // ConfigDir names no directory: "configs/", made when it is missing.
-    std::snprintf(ConfigDir, sizeof ConfigDir, "%s", (dir_ / "missing/").c_str());
+    SetConfigDir((dir_ / "missing/").c_str());
     std::filesystem::remove_all(dir_ / "configs");
     ASSERT_TRUE(b.SaveSettings(false));
     EXPECT_EQ(ReadFile(SettingsPath("S1")).size(), 289u);
@@ -797,6 +797,30 @@ TEST(ClockTest, MonotonicSecondsAtOneGigahertz)
     const double c = kxtimer::MonotonicSeconds();
     EXPECT_LE(a, b);
     EXPECT_LE(b, c);
+}
+
+// SetConfigDir keeps what fits, always ends with a NUL and clears the rest.
+TEST(ConfigDirTest, SetConfigDirCopiesCutsAndClears)
+{
+    const std::string longest(kConfigDirBytes - 1, 'a');
+    const std::string overlong(kConfigDirBytes + 88, 'b');
+    const struct {
+        const char *dir;
+        std::string expected;
+    } cases[] = {
+        {"/srv/host/", "/srv/host/"},
+        {longest.c_str(), longest},
+        {overlong.c_str(), std::string(kConfigDirBytes - 1, 'b')},
+        {"x", "x"},   // after a longer one: nothing of it is left
+        {nullptr, ""},
+    };
+    for (const auto &c : cases) {
+        SetConfigDir(c.dir);
+        EXPECT_EQ(std::string(ConfigDir, strnlen(ConfigDir, sizeof ConfigDir)), c.expected);
+        EXPECT_EQ(ConfigDir[sizeof ConfigDir - 1], 0);
+        const size_t n = c.expected.size();
+        EXPECT_EQ(std::string(ConfigDir + n, sizeof ConfigDir - n), std::string(sizeof ConfigDir - n, '\0'));
+    }
 }
 
 } // namespace

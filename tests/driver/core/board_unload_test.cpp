@@ -1,7 +1,9 @@
-// board_unload_test.cpp - the unit's unload-time finalisation: a process that
-// ends with boards still listed (their watchdogs made while a Qt application
-// existed, the application already gone, the tick still running) saves every
-// board's settings file on the way out, without a crash or a warning.
+// board_unload_test.cpp - the library's unload-time finalisation: a process
+// that ends with boards still listed (their watchdogs made while a Qt
+// application existed, the application already gone, the tick still running)
+// runs the upper layers' unload steps, latest first, while the boards are still
+// listed, then saves every board's settings file on the way out, without a
+// crash or a warning.
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
@@ -20,9 +22,21 @@
 #include <unistd.h>
 
 #include "hardware.h"
+#include "lifetime.h"
 #include "simbus.h"
 
 namespace {
+
+// Unload steps: each appends its name and the boards listed to "steps.txt".
+void NoteStep(const char *name)
+{
+    if (FILE *f = std::fopen("steps.txt", "a")) {
+        std::fprintf(f, "%s %u\n", name, DeviceList.Size());
+        std::fclose(f);
+    }
+}
+void FirstStep() { NoteStep("first"); }
+void SecondStep() { NoteStep("second"); }
 
 void Child(const std::string &dir)
 {
@@ -32,6 +46,8 @@ void Child(const std::string &dir)
     if (::chdir(dir.c_str()) != 0)
         std::_Exit(3);
     simbus::Reset("TRUV-kq4:U1,TRUV-RZDO:U2");
+    if (!AtLibraryUnload(FirstStep) || !AtLibraryUnload(SecondStep))
+        std::_Exit(5);
     {
         int argc = 1;
         char name[] = "board_unload_test";
@@ -64,6 +80,9 @@ TEST(UnloadTest, BoardsAreSavedAtExitAfterTheApplicationIsGone)
     std::ifstream err(dir + "/stderr.txt");
     const std::string text((std::istreambuf_iterator<char>(err)), std::istreambuf_iterator<char>());
     EXPECT_EQ(text, "");
+    std::ifstream steps(dir + "/steps.txt");
+    const std::string order((std::istreambuf_iterator<char>(steps)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(order, "second 2\nfirst 2\n");
     for (const char *serial : {"U1", "U2"}) {
         std::ifstream f(dir + "/configs/" + serial + ".hws", std::ios::binary);
         const std::string bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
