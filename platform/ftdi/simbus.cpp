@@ -185,7 +185,13 @@ FtStatus TakeFault(Bus &b, Op op)
     return b.failStatus[i] ? b.failStatus[i] : ftdi::FT_IO_ERROR;
 }
 
-const std::string kNoSerial;
+// The serial of "no device". Never destroyed, like the bus: closes made while
+// the library unloads still record their calls after this unit's statics are gone.
+const std::string &NoSerial()
+{
+    static const std::string *none = new std::string;
+    return *none;
+}
 
 Device *FindHandle(Bus &b, FtHandle h)
 {
@@ -206,7 +212,7 @@ FtStatus CheckHandle(Bus &b, Op op, FtHandle h, Device *&dev)
     return ftdi::FT_OK;
 }
 
-const std::string &SerialOf(const Device *dev) { return dev ? dev->serial : kNoSerial; }
+const std::string &SerialOf(const Device *dev) { return dev ? dev->serial : NoSerial(); }
 
 // ---- backend operations -------------------------------------------------------
 
@@ -216,7 +222,7 @@ FtStatus SimCount(uint32_t *count)
     FtStatus st = TakeFault(*b, Op::CountDevices);
     if (!st)
         *count = static_cast<uint32_t>(b->devices.size());
-    RecordLocked(*b, Op::CountDevices, kNoSerial, 0, st);
+    RecordLocked(*b, Op::CountDevices, NoSerial(), 0, st);
     return st;
 }
 
