@@ -68,6 +68,8 @@ extern "C" {
 
 KX_STATIC_ASSERT(sizeof(bool) == 1, "bool must be one byte on this interface");
 
+/* The declarations below keep their hand-aligned columns. */
+/* clang-format off */
 #pragma pack(push, 1)
 
 /* Settings of one motor slot: 39 bytes, packed, little-endian. The same bytes
@@ -252,6 +254,7 @@ KX_EXPORT extern struct TDlgTavel      *_DlgTavel;
 KX_EXPORT extern struct TDlgMotorSetup *_DlgMotorSetup;
 KX_EXPORT extern struct TDlgRename     *_DlgRename;
 
+/* clang-format on */
 #ifdef __cplusplus
 }
 #endif

@@ -43,6 +43,8 @@ extern "C" {
 #define QDX_HEADER_VERSION 18
 #define QDX_PLUGIN_NAME "kinetrax"
 
+/* The declarations below keep their hand-aligned columns. */
+/* clang-format off */
 /* ---- Parameter type codes ----------------------------------------------------- */
 
 typedef enum QdxParamType {
@@ -290,6 +292,7 @@ QDX_STATIC_ASSERT(QDX_OFFSET(QdxHostFuncs, SubscribeEvent) == 232, "SubscribeEve
 QDX_STATIC_ASSERT(sizeof(QdxHostFuncs) == 240, "QdxHostFuncs is 240 bytes");
 #endif
 
+/* clang-format on */
 #ifdef __cplusplus
 }
 #endif
