@@ -64,7 +64,7 @@ inline void NoteAlloc()
     if (tl_isTick && g_countAllocs.load(std::memory_order_relaxed))
         g_tickAllocs.fetch_add(1, std::memory_order_relaxed);
 }
-} // namespace
+}   // namespace
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr bool kAllocsCounted = false;
@@ -233,8 +233,8 @@ void MoveAllFar(unsigned n, double sign)
 // ---- 1. work per board-tick on a controlled clock ----------------------------------
 
 struct Work {
-    Stats board;        // one board's Tick
-    Stats all;          // the 8 boards of one tick
+    Stats board;   // one board's Tick
+    Stats all;     // the 8 boards of one tick
     double writesPerBoardTick = 0;
 };
 
@@ -286,7 +286,7 @@ Work MeasureWork(unsigned boards, unsigned ticks)
 
 // Filled by the tick thread through the wake probe.
 struct TickRecorder {
-    std::vector<int64_t> late;           // reserved before recording starts
+    std::vector<int64_t> late;   // reserved before recording starts
     std::atomic<bool> recording{false};
     std::atomic<bool> finishing{false};
     std::atomic<bool> done{false};
@@ -509,8 +509,8 @@ BENCHMARK(BM_SimWriteCounted);
 
 void PrintStatsRow(const char *what, const Stats &s)
 {
-    std::printf("| %-28s | %8.1f | %8.1f | %8.1f | %8.1f | %6zu | %7zu |\n", what, s.p50, s.p99,
-                s.p999, s.max, s.over1ms, s.n);
+    std::printf("| %-28s | %8.1f | %8.1f | %8.1f | %8.1f | %6zu | %7zu |\n", what, s.p50, s.p99, s.p999, s.max,
+                s.over1ms, s.n);
 }
 
 // A row named "<what>, FIFO|normal, idle|loaded".
@@ -525,9 +525,9 @@ void PrintRunRow(const char *what, bool fifo, bool loaded, const Stats &s)
 // ---- 4. the libftdi backend over emulated chips ---------------------------------------
 
 struct BackendRun {
-    Stats tick;       // one board's Tick, bytes handed to the backend included
-    Stats bare;       // the same board-tick's FtWriteBytes alone
-    Stats latency;    // hand-over to the chip, per board-tick
+    Stats tick;      // one board's Tick, bytes handed to the backend included
+    Stats bare;      // the same board-tick's FtWriteBytes alone
+    Stats latency;   // hand-over to the chip, per board-tick
     uint64_t refused = 0, failed = 0, lost = 0;
     double renameMs = 0;
 };
@@ -650,7 +650,8 @@ BackendRun RunBackend(double seconds, bool rename, int controlUs, int bulkUs)
 
 void PrintBackend(double seconds)
 {
-    std::printf("\n## libftdi backend (8 emulated FT232R boards x 7 motors stepping every tick, %.1f s, ticked by the bench at 1 kHz)\n\n",
+    std::printf("\n## libftdi backend (8 emulated FT232R boards x 7 motors stepping every tick, %.1f s, ticked by the "
+                "bench at 1 kHz)\n\n",
                 seconds);
     std::printf("| run                          |   median |      p99 |    p99.9 |      max | >1 ms  | samples |\n");
     std::printf("|------------------------------|---------:|---------:|---------:|---------:|-------:|--------:|\n");
@@ -679,7 +680,7 @@ void PrintBackend(double seconds)
 // Measured: deadline to the end of each tick's walk over the boards.
 
 struct DoneRecorder {
-    std::vector<int64_t> late;           // reserved before recording starts
+    std::vector<int64_t> late;   // reserved before recording starts
     std::atomic<bool> recording{false};
 
     static void Probe(void *self, int64_t deadline, int64_t done)
@@ -693,8 +694,8 @@ struct DoneRecorder {
 struct ClientRun {
     bool loaded = false;
     bool tickFifo = false;
-    Stats end;           // deadline to the end of the walk
-    Stats wake;          // deadline to the wake-up
+    Stats end;    // deadline to the end of the walk
+    Stats wake;   // deadline to the wake-up
     double callsPerSecond = 0;
 };
 
@@ -797,7 +798,7 @@ void PrintClients(double seconds, bool withLoad)
 
 double Ratio(double a, double b) { return b > 0 ? a / b : 0; }
 
-} // namespace
+}   // namespace
 
 int main(int argc, char **argv)
 {
@@ -820,7 +821,8 @@ int main(int argc, char **argv)
         } else if (a == "--clients-only") {
             clientsOnly = true;
         } else if (a == "--help" || a == "-h") {
-            std::printf("usage: %s [--full] [--seconds=S] [--no-load] [--no-gbench] [--backend-only] [--clients-only] [--benchmark_*]\n",
+            std::printf("usage: %s [--full] [--seconds=S] [--no-load] [--no-gbench] [--backend-only] [--clients-only] "
+                        "[--benchmark_*]\n",
                         argv[0]);
             return 0;
         } else {
@@ -842,8 +844,8 @@ int main(int argc, char **argv)
 
     const bool fifoOk = FifoPermitted();
     const unsigned cpus = std::max(1u, std::thread::hardware_concurrency());
-    std::printf("kx_tickbench: %u CPUs, SCHED_FIFO %s, %.1f s per lateness run, allocations %s\n\n",
-                cpus, fifoOk ? "permitted" : "not permitted", seconds,
+    std::printf("kx_tickbench: %u CPUs, SCHED_FIFO %s, %.1f s per lateness run, allocations %s\n\n", cpus,
+                fifoOk ? "permitted" : "not permitted", seconds,
                 kAllocsCounted ? "counted" : "not counted (sanitizer build)");
 
     // Closes the boards and removes the scratch directory.
@@ -899,7 +901,8 @@ int main(int argc, char **argv)
     SetTickTimerSuppressed(false);
 
     // 2. Lateness of the real tick thread next to the bare loop.
-    std::printf("## Tick lateness (8 boards x 7 motors stepping every tick; tick and bare loop run at the same time)\n\n");
+    std::printf(
+        "## Tick lateness (8 boards x 7 motors stepping every tick; tick and bare loop run at the same time)\n\n");
     std::printf("| run                          |   p50 us |   p99 us | p99.9 us |   max us | >1 ms  |   ticks |\n");
     std::printf("|------------------------------|---------:|---------:|---------:|---------:|-------:|--------:|\n");
     std::vector<Phase> phases;
@@ -915,32 +918,36 @@ int main(int argc, char **argv)
             phases.push_back(p);
         }
     }
-    std::printf("\n| run                          | p99 ratio | p99.9 ratio | tick CPU share | bare CPU share | tick allocations | writes/board-tick |\n");
-    std::printf("|------------------------------|----------:|------------:|---------------:|---------------:|-----------------:|------------------:|\n");
+    std::printf("\n| run                          | p99 ratio | p99.9 ratio | tick CPU share | bare CPU share | tick "
+                "allocations | writes/board-tick |\n");
+    std::printf("|------------------------------|----------:|------------:|---------------:|---------------:|----------"
+                "-------:|------------------:|\n");
     for (const Phase &p : phases) {
         char name[64];
         std::snprintf(name, sizeof name, "%s, %s", p.fifo ? "FIFO" : "normal", p.loaded ? "loaded" : "idle");
         std::printf("| %-28s | %9.2f | %11.2f | %13.2f%% | %13.2f%% | %16s | %17.3f |\n", name,
                     Ratio(p.tick.p99, p.bare.p99), Ratio(p.tick.p999, p.bare.p999), 100.0 * p.cpuShare,
-                    100.0 * p.bareCpuShare,
-                    kAllocsCounted ? std::to_string(p.allocs).c_str() : "n/a", p.writesPerBoardTick);
+                    100.0 * p.bareCpuShare, kAllocsCounted ? std::to_string(p.allocs).c_str() : "n/a",
+                    p.writesPerBoardTick);
     }
     if (withLoad)
         std::printf("\nload: %u busy-loop threads at normal priority (one per CPU)\n", cpus);
 
     // 3. Scale: boards x 7 motors at 1 kHz with no tick over 1 ms late.
     std::printf("\n## Scale (%s, idle, %.1f s per size)\n\n", fifoOk ? "FIFO" : "normal", scaleSeconds);
-    std::printf("| boards | motors |   p99 us |   max us | >1 ms | bare p99 us | bare >1 ms | tick CPU share | writes/board-tick |\n");
-    std::printf("|-------:|-------:|---------:|---------:|------:|------------:|-----------:|---------------:|------------------:|\n");
+    std::printf("| boards | motors |   p99 us |   max us | >1 ms | bare p99 us | bare >1 ms | tick CPU share | "
+                "writes/board-tick |\n");
+    std::printf("|-------:|-------:|---------:|---------:|------:|------------:|-----------:|---------------:|---------"
+                "---------:|\n");
     unsigned best = 0, bestVsBare = 0;
     bool holding = true, holdingVsBare = true;
     for (unsigned n : {8u, 16u, 32u, 48u, 64u}) {
         if (!OpenBoardsTickStopped(n))
             break;
         const Phase p = RunPhase(n, fifoOk, false, scaleSeconds);
-        std::printf("| %6u | %6u | %8.1f | %8.1f | %5zu | %11.1f | %10zu | %13.2f%% | %17.3f |\n", n,
-                    n * kMotors, p.tick.p99, p.tick.max, p.tick.over1ms, p.bare.p99, p.bare.over1ms,
-                    100.0 * p.cpuShare, p.writesPerBoardTick);
+        std::printf("| %6u | %6u | %8.1f | %8.1f | %5zu | %11.1f | %10zu | %13.2f%% | %17.3f |\n", n, n * kMotors,
+                    p.tick.p99, p.tick.max, p.tick.over1ms, p.bare.p99, p.bare.over1ms, 100.0 * p.cpuShare,
+                    p.writesPerBoardTick);
         if (holding && p.tick.over1ms == 0 && p.tick.n > 0)
             best = n;
         else

@@ -18,20 +18,24 @@ void DeleteWindow() { delete window.data(); }
 
 // Runs when the application object goes; a later one registers again.
 bool routineSet = false;
-void AtAppEnd() {
+void AtAppEnd()
+{
     routineSet = false;
     DeleteWindow();
 }
 
 bool ValidTable(int32_t table) { return table >= 0 && table <= 99; }
 
-} // namespace
+}   // namespace
 
 extern "C" {
 
-void _ShowTableWin(int32_t table) {
-    if (!HaveGui()) return;
-    if (table != -1 && !ValidTable(table)) return;
+void _ShowTableWin(int32_t table)
+{
+    if (!HaveGui())
+        return;
+    if (table != -1 && !ValidTable(table))
+        return;
     if (!window) {
         window = new gridmod::TableWin;
         // The window must go before the application object does.
@@ -45,17 +49,22 @@ void _ShowTableWin(int32_t table) {
 
 void _CloseTableWin(void) { DeleteWindow(); }
 
-void _RemoveTable(int32_t table) {
-    if (!ValidTable(table)) return;
+void _RemoveTable(int32_t table)
+{
+    if (!ValidTable(table))
+        return;
     gridmod::RemoveTable(gridmod::kTableFile, table);
-    if (window && window->Table() == table) DeleteWindow();
+    if (window && window->Table() == table)
+        DeleteWindow();
 }
 
-void _SaveTableSettings(int32_t table, const char *name) {
-    if (!ValidTable(table)) return;
+void _SaveTableSettings(int32_t table, const char *name)
+{
+    if (!ValidTable(table))
+        return;
     std::string text = name ? name : "";
     if (gridmod::SaveTableName(gridmod::kTableFile, table, text) && window)
         window->NameSaved(table, QString::fromStdString(text));
 }
 
-} // extern "C"
+}   // extern "C"

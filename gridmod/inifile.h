@@ -36,4 +36,4 @@ bool RemoveTable(const std::string &path, int table);
 // The lowest table number 0..99 without a section; -1 when all are used.
 int FreeTableNumber(const std::string &path);
 
-} // namespace gridmod
+}   // namespace gridmod

@@ -12,7 +12,8 @@
 
 namespace gridmod {
 
-TableWin::TableWin() {
+TableWin::TableWin()
+{
     setObjectName("TableWin");
     setWindowTitle("Table");
     LTable = new QLabel(this);
@@ -37,7 +38,8 @@ TableWin::TableWin() {
     resize(300, 110);
 }
 
-void TableWin::ShowTable(int table) {
+void TableWin::ShowTable(int table)
+{
     table_ = table < 0 ? -1 : table;
     if (table_ < 0) {
         LTable->setText("New table");
@@ -52,13 +54,17 @@ void TableWin::ShowTable(int table) {
     activateWindow();
 }
 
-void TableWin::NameSaved(int table, const QString &name) {
-    if (table >= 0 && table == table_) EbName->setText(name);
+void TableWin::NameSaved(int table, const QString &name)
+{
+    if (table >= 0 && table == table_)
+        EbName->setText(name);
 }
 
-void TableWin::Save() {
+void TableWin::Save()
+{
     int table = table_;
-    if (table < 0) table = FreeTableNumber(kTableFile);
+    if (table < 0)
+        table = FreeTableNumber(kTableFile);
     if (table < 0) {
         QMessageBox::critical(this, "Error", "No free table number (table_00 to table_99 are in use).");
         return;
@@ -71,4 +77,4 @@ void TableWin::Save() {
     LTable->setText(QString::fromStdString(SectionName(table_)));
 }
 
-} // namespace gridmod
+}   // namespace gridmod

@@ -31,4 +31,4 @@ private:
     QPushButton *BttnClose;
 };
 
-} // namespace gridmod
+}   // namespace gridmod

@@ -18,14 +18,16 @@ namespace {
 
 // The application's standard exception display: a box with the message, then
 // the message loop goes on.
-void ShowException(const QString &message) {
+void ShowException(const QString &message)
+{
     QMessageBox::critical(nullptr, QCoreApplication::applicationName(), message);
 }
 
 class UtilApplication : public QApplication {
 public:
     using QApplication::QApplication;
-    bool notify(QObject *receiver, QEvent *event) override {
+    bool notify(QObject *receiver, QEvent *event) override
+    {
         try {
             return QApplication::notify(receiver, event);
         } catch (const std::exception &e) {
@@ -39,15 +41,18 @@ public:
 
 int signalPipe[2] = {-1, -1};
 
-void OnSignal(int) {
+void OnSignal(int)
+{
     char c = 1;
     ssize_t n = write(signalPipe[1], &c, 1);
     (void)n;
 }
 
 // SIGINT and SIGTERM close the main window from the message loop.
-void CloseOnSignals(TDlgUtil *window) {
-    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) != 0) return;
+void CloseOnSignals(TDlgUtil *window)
+{
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) != 0)
+        return;
     auto *notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, window);
     QObject::connect(notifier, &QSocketNotifier::activated, window, [window] {
         char buf[16];
@@ -63,9 +68,10 @@ void CloseOnSignals(TDlgUtil *window) {
     sigaction(SIGTERM, &sa, nullptr);
 }
 
-} // namespace
+}   // namespace
 
-int main(int argc, char **argv) {
+int main(int argc, char **argv)
+{
     UtilApplication app(argc, argv);
     QApplication::setApplicationName("Motors utility");
     // Closing the main window ends the program, whatever other windows are open.

@@ -30,10 +30,12 @@ constexpr int kNumberRole = Qt::UserRole;
 class RowEditDelegate : public QStyledItemDelegate {
 public:
     RowEditDelegate(TDlgUtil *owner) : QStyledItemDelegate(owner), owner_(owner) {}
-    void setModelData(QWidget *editor, QAbstractItemModel *model, const QModelIndex &index) const override {
+    void setModelData(QWidget *editor, QAbstractItemModel *model, const QModelIndex &index) const override
+    {
         auto *edit = qobject_cast<QLineEdit *>(editor);
         QTreeWidgetItem *item = owner_->LvTables->topLevelItem(index.row());
-        if (edit && item) owner_->LvTablesEdited(item, edit->text());
+        if (edit && item)
+            owner_->LvTablesEdited(item, edit->text());
         QStyledItemDelegate::setModelData(editor, model, index);
     }
 
@@ -41,15 +43,17 @@ private:
     TDlgUtil *owner_;
 };
 
-QAction *NamedAction(QMenu *menu, const char *name, const char *text) {
+QAction *NamedAction(QMenu *menu, const char *name, const char *text)
+{
     QAction *a = menu->addAction(QString::fromUtf8(text));
     a->setObjectName(name);
     return a;
 }
 
-} // namespace
+}   // namespace
 
-TDlgUtil::TDlgUtil(QWidget *parent) : QMainWindow(parent) {
+TDlgUtil::TDlgUtil(QWidget *parent) : QMainWindow(parent)
+{
     setObjectName("DlgUtil");
     setWindowTitle("TRUV - RZDO - Table List");
 
@@ -123,33 +127,42 @@ TDlgUtil::TDlgUtil(QWidget *parent) : QMainWindow(parent) {
     FormCreate();
 }
 
-TDlgUtil::~TDlgUtil() {
-    if (_DlgUtil == this) _DlgUtil = nullptr;
+TDlgUtil::~TDlgUtil()
+{
+    if (_DlgUtil == this)
+        _DlgUtil = nullptr;
 }
 
-std::optional<int> TDlgUtil::RowTableNumber(int row) const {
+std::optional<int> TDlgUtil::RowTableNumber(int row) const
+{
     QTreeWidgetItem *item = LvTables->topLevelItem(row);
-    if (!item) return std::nullopt;
+    if (!item)
+        return std::nullopt;
     QVariant v = item->data(0, kNumberRole);
-    if (!v.isValid()) return std::nullopt;
+    if (!v.isValid())
+        return std::nullopt;
     return v.toInt();
 }
 
-QTreeWidgetItem *TDlgUtil::Selected() const {
+QTreeWidgetItem *TDlgUtil::Selected() const
+{
     const auto rows = LvTables->selectedItems();
     return rows.isEmpty() ? nullptr : rows.first();
 }
 
-void TDlgUtil::FormCreate() {
+void TDlgUtil::FormCreate()
+{
     _RefreshDevices();
     LoadTableList();
 }
 
 void TDlgUtil::FormClose() { _CloseSetupWin(); }
 
-void TDlgUtil::showEvent(QShowEvent *event) {
+void TDlgUtil::showEvent(QShowEvent *event)
+{
     QMainWindow::showEvent(event);
-    if (!firstShow_) return;
+    if (!firstShow_)
+        return;
     firstShow_ = false;
     // Only a shown window knows its frame.
     if (QScreen *screen = QGuiApplication::primaryScreen()) {
@@ -159,14 +172,17 @@ void TDlgUtil::showEvent(QShowEvent *event) {
     }
 }
 
-void TDlgUtil::closeEvent(QCloseEvent *event) {
+void TDlgUtil::closeEvent(QCloseEvent *event)
+{
     FormClose();
     event->accept();
     emit closed();
 }
 
-bool TDlgUtil::eventFilter(QObject *watched, QEvent *event) {
-    if (watched != LvTables->viewport()) return QMainWindow::eventFilter(watched, event);
+bool TDlgUtil::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched != LvTables->viewport())
+        return QMainWindow::eventFilter(watched, event);
     switch (event->type()) {
     case QEvent::MouseButtonPress: {
         auto *mouse = static_cast<QMouseEvent *>(event);
@@ -191,32 +207,36 @@ bool TDlgUtil::eventFilter(QObject *watched, QEvent *event) {
         renameRow_ = nullptr;
         LvTablesDblClick();
         return true;
-    default:
-        break;
+    default: break;
     }
     return QMainWindow::eventFilter(watched, event);
 }
 
-void TDlgUtil::RenameTimerTimer() {
+void TDlgUtil::RenameTimerTimer()
+{
     QTreeWidgetItem *row = renameRow_;
     renameRow_ = nullptr;
     // The row must still be in the list and selected.
-    if (row && LvTables->indexOfTopLevelItem(row) >= 0 && row->isSelected()) LvTables->editItem(row, 0);
+    if (row && LvTables->indexOfTopLevelItem(row) >= 0 && row->isSelected())
+        LvTables->editItem(row, 0);
 }
 
 void TDlgUtil::mmAddTableClick() { _ShowTableWin(-1); }
 
 void TDlgUtil::mmMngOpenClick() { _ShowSetupWin(); }
 
-void TDlgUtil::mmMngCloseClick() {
+void TDlgUtil::mmMngCloseClick()
+{
     KxExit();   // the driver's _Exit: control window, then every board
     _CloseTableWin();
 }
 
-void TDlgUtil::pmTablePopup(const QPoint &screenPos) {
+void TDlgUtil::pmTablePopup(const QPoint &screenPos)
+{
     QWidget *area = LvTables->viewport();
     QPoint p = area->mapFromGlobal(screenPos);
-    if (!area->rect().contains(p)) return;   // above, below, left or right of the list
+    if (!area->rect().contains(p))
+        return;   // above, below, left or right of the list
     bool onItem = LvTables->itemAt(p) != nullptr;
     pmNew->setEnabled(!onItem);
     pmOpen->setEnabled(onItem);
@@ -224,29 +244,37 @@ void TDlgUtil::pmTablePopup(const QPoint &screenPos) {
     pmRemove->setEnabled(onItem);
 }
 
-void TDlgUtil::pmOpenClick() {
-    if (QTreeWidgetItem *row = Selected()) _ShowTableWin(LvTables->indexOfTopLevelItem(row));
+void TDlgUtil::pmOpenClick()
+{
+    if (QTreeWidgetItem *row = Selected())
+        _ShowTableWin(LvTables->indexOfTopLevelItem(row));
 }
 
-void TDlgUtil::LvTablesDblClick() {
+void TDlgUtil::LvTablesDblClick()
+{
     QTreeWidgetItem *row = Selected();
-    if (!row) return;
+    if (!row)
+        return;
     int position = LvTables->indexOfTopLevelItem(row);
     // A row whose section name gives no number opens by its position.
     _ShowTableWin(RowTableNumber(position).value_or(position));
 }
 
-void TDlgUtil::LvTablesEdited(QTreeWidgetItem *item, const QString &text) {
+void TDlgUtil::LvTablesEdited(QTreeWidgetItem *item, const QString &text)
+{
     int position = LvTables->indexOfTopLevelItem(item);
-    if (position < 0) return;
+    if (position < 0)
+        return;
     QByteArray name = text.toUtf8();
     _ShowTableWin(position);
     _SaveTableSettings(position, name.constData());
 }
 
-void TDlgUtil::pmRemoveClick() {
+void TDlgUtil::pmRemoveClick()
+{
     QTreeWidgetItem *row = Selected();
-    if (!row) return;
+    if (!row)
+        return;
     int position = LvTables->indexOfTopLevelItem(row);
     _ShowTableWin(position);
     _RemoveTable(position);
@@ -259,7 +287,8 @@ void TDlgUtil::pmRemoveClick() {
 
 void TDlgUtil::RTimerTimer() { LoadTableList(); }
 
-void TDlgUtil::LoadTableList() {
+void TDlgUtil::LoadTableList()
+{
     const std::vector<TableSection> sections = ReadTableSections(kTableSettingsFile);
     for (size_t i = 0; i < sections.size(); ++i) {
         QTreeWidgetItem *row = LvTables->topLevelItem(int(i));
@@ -268,8 +297,10 @@ void TDlgUtil::LoadTableList() {
             row->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsEditable);
         }
         const QString text = QString::fromUtf8(sections[i].name);
-        if (row->text(0) != text) row->setText(0, text);
+        if (row->text(0) != text)
+            row->setText(0, text);
         const QVariant number = sections[i].number ? QVariant(*sections[i].number) : QVariant();
-        if (row->data(0, kNumberRole) != number) row->setData(0, kNumberRole, number);
+        if (row->data(0, kNumberRole) != number)
+            row->setData(0, kNumberRole, number);
     }
 }

@@ -85,7 +85,7 @@ protected:
 private:
     QTreeWidgetItem *Selected() const;
 
-    bool firstShow_ = true; // the first show centres the window, frame included
+    bool firstShow_ = true;                  // the first show centres the window, frame included
     QTreeWidgetItem *renameRow_ = nullptr;   // the row RenameTimer will edit
     bool pressOnSelected_ = false;           // the last left press hit the selected row
 };

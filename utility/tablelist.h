@@ -19,9 +19,9 @@
 extern const char *const kTableSettingsFile;
 
 struct TableSection {
-    std::string section;            // as written, blanks around it removed
-    std::string name;               // the "name" value, "Unknown" without one
-    std::optional<int> number;      // TableNumberOf(section)
+    std::string section;         // as written, blanks around it removed
+    std::string name;            // the "name" value, "Unknown" without one
+    std::optional<int> number;   // TableNumberOf(section)
 };
 
 // What a reload reads at most: the file's first 1 MiB, and in it the first

@@ -16,7 +16,7 @@ bool IsBoardDescription(const char *description)
     return std::strcmp(description, "TRUV-kq4") == 0 || std::strcmp(description, "TRUV-RZDO") == 0;
 }
 
-} // namespace
+}   // namespace
 
 int FindDeviceBySerial(const char *serial)
 {

@@ -195,7 +195,7 @@ template <class R, class F> R WithBoard(unsigned dev, R failure, F &&body) noexc
     });
 }
 
-} // namespace
+}   // namespace
 
 extern "C" {
 
@@ -308,7 +308,7 @@ template <class F> void ForEachMotorOf(unsigned dev, F each)
     });
 }
 
-} // namespace
+}   // namespace
 }
 
 KX_EXPORT void _InitializeAll(unsigned int dev)
@@ -394,8 +394,7 @@ KX_EXPORT bool _SM_ReleaseAll(void)
     });
 }
 
-KX_EXPORT int _SM_GetIndex(unsigned int *dev, unsigned int *mot, const char *name,
-                           const char *serial, int nth)
+KX_EXPORT int _SM_GetIndex(unsigned int *dev, unsigned int *mot, const char *name, const char *serial, int nth)
 {
     return Guarded(0, [&] {
         if (dev == nullptr || mot == nullptr || name == nullptr)
@@ -407,9 +406,8 @@ KX_EXPORT int _SM_GetIndex(unsigned int *dev, unsigned int *mot, const char *nam
 
 KX_EXPORT int _SM_GetCount(unsigned int dev)
 {
-    return WithBoard(dev, -1, [](USBDriver &b) {
-        return static_cast<int>(b.MotorCount.load(std::memory_order_acquire));
-    });
+    return WithBoard(dev, -1,
+                     [](USBDriver &b) { return static_cast<int>(b.MotorCount.load(std::memory_order_acquire)); });
 }
 
 KX_EXPORT int _SM_GetType(unsigned int dev, unsigned int mot, char *buf, unsigned int len)
@@ -623,4 +621,4 @@ KX_EXPORT int _INF_GetMTypeName(int type, const char **typeName)
     });
 }
 
-} // extern "C"
+}   // extern "C"

@@ -33,8 +33,8 @@ namespace {
 
 constexpr unsigned kWatchIntervalMs = 250;
 constexpr uint32_t kPinClock = 3000000;
-constexpr int kMaxLinkHops = 40;              // links followed to a settings file
-constexpr int kTempAttempts = 100;            // names tried for a save's temporary file
+constexpr int kMaxLinkHops = 40;     // links followed to a settings file
+constexpr int kTempAttempts = 100;   // names tried for a save's temporary file
 
 bool IsDirectory(const char *path)
 {
@@ -113,11 +113,11 @@ int CreateTempBeside(const std::string &path, std::string &temp)
 
 bool IsPlainFileByte(unsigned char c)
 {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' ||
-           c == '_' || c == '-';
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' || c == '_' ||
+           c == '-';
 }
 
-} // namespace
+}   // namespace
 
 std::string SettingsFileStem(const std::string &serial)
 {

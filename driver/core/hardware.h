@@ -145,20 +145,20 @@ public:
     const std::string Description;
     const std::string SerialNumber;
     kx::Mutex OpLock ACQUIRED_BEFORE(Lock);   // see the lock order above
-    mutable kx::PiMutex Lock;             // see the lock order above
+    mutable kx::PiMutex Lock;                 // see the lock order above
 
-    std::string Name GUARDED_BY(OpLock);  // client threads only
+    std::string Name GUARDED_BY(OpLock);   // client threads only
     // Guarded by Lock, and by OpLock as well to change: either lock lets a
     // thread read it (the analysis can't say "either", so it is not marked).
     ftdi::FtHandle Handle = nullptr;
-    std::atomic<bool> Opened{false};      // written under Lock and OpLock
-    std::atomic<uint32_t> MotorCount{0};  // written under Lock; 0 while not open
+    std::atomic<bool> Opened{false};       // written under Lock and OpLock
+    std::atomic<uint32_t> MotorCount{0};   // written under Lock; 0 while not open
     bool HoldStart GUARDED_BY(Lock) = false;
-    DeviceSettings Settings GUARDED_BY(Lock);   // its slots are read by the tick
+    DeviceSettings Settings GUARDED_BY(Lock);          // its slots are read by the tick
     SMotor Motors[kMotorsPerBoard] GUARDED_BY(Lock);   // see motor.h
     uint8_t OutBuffer[kOutBufferSize] GUARDED_BY(Lock);
     uint32_t OutLength GUARDED_BY(Lock) = 0;
-    QTimer *WatchTimer = nullptr;         // owned; lives on the constructing thread
+    QTimer *WatchTimer = nullptr;   // owned; lives on the constructing thread
 
 private:
     void CloseLocked(bool lost) REQUIRES(OpLock) EXCLUDES(Lock);
@@ -170,8 +170,7 @@ private:
     // The slots' release frames, one write on Handle. With `atRest` a running
     // motor fails it instead (nothing written).
     bool WriteReleaseLocked(unsigned first, unsigned last, bool atRest) REQUIRES(Lock);
-    bool SetMotorSettingsLocked(int slot, const SMotorSettings *settings, bool checkAddress)
-        REQUIRES(OpLock, Lock);
+    bool SetMotorSettingsLocked(int slot, const SMotorSettings *settings, bool checkAddress) REQUIRES(OpLock, Lock);
 
     // The watchdog's view of the board: cleared by the destructor, read by
     // the timer's handler under a ListReadGuard.
@@ -278,10 +277,10 @@ extern DynPtrListMgr<USBDriver> DeviceList;
 void HardwareStaticInit();
 void HardwareStaticExit();
 
-int RefreshDeviceList();                  // boards listed after the pass, or -1
+int RefreshDeviceList();   // boards listed after the pass, or -1
 int FindDeviceBySerial(const char *serial) REQUIRES_SHARED(DeviceListLock);
 
-extern int64_t ClockFrequency;            // counts per second of the clock
+extern int64_t ClockFrequency;   // counts per second of the clock
 void InitClock();
 double GetClockSeconds();
 
@@ -289,13 +288,13 @@ double GetClockSeconds();
 // raised on the tick thread may start or stop the tick.
 extern kx::PiMutex TickTimerLock;
 extern uint32_t TickTimerId GUARDED_BY(TickTimerLock);   // 0 when no tick runs
-extern std::atomic<uint32_t> TickThreadId;// the tick thread's id once it ticked
+extern std::atomic<uint32_t> TickThreadId;               // the tick thread's id once it ticked
 bool StartTickTimer();
-void StopTickTimer();                     // returns when no tick runs any more
+void StopTickTimer();   // returns when no tick runs any more
 void TickTimerProc(unsigned id, unsigned msg, uintptr_t user, uintptr_t r1, uintptr_t r2);
 void TickAllDevices();
 bool TickTimerRunning();
-bool OnTickThread();                      // the caller is the tick thread
+bool OnTickThread();   // the caller is the tick thread
 // StartTickTimer, or, while this thread holds a list guard, when its outermost
 // guard ends (see the lock order).
 void RequestTickStart();

@@ -52,7 +52,7 @@ struct LibraryLifetime {
 };
 LibraryLifetime gLibraryLifetime;
 
-} // namespace
+}   // namespace
 
 bool AtLibraryUnload(void (*step)())
 {

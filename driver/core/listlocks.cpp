@@ -31,16 +31,16 @@ namespace {
 constexpr unsigned kDeferredMax = 256;   // far more than one hold can note
 
 struct ThreadListState {
-    unsigned read = 0;        // ListReadGuard depth
-    unsigned write = 0;       // ListWriteGuard depth
-    bool shared = false;      // the outermost read guard holds the lock shared
-    bool startTick = false;   // a board opened under a guard: start the tick after it
-    bool flushing = false;    // Flush is running on this thread
-    bool visiting = false;    // the tick is visiting a board (EnterTickVisit)
-    bool walking = false;     // the tick's walk runs on this thread (BeginTickWalk)
-    unsigned tickDeferral = 0;// TickStartDeferral depth
-    unsigned count = 0;       // deferred events
-    unsigned late = 0;        // the last `late` of them wait for the next pass
+    unsigned read = 0;           // ListReadGuard depth
+    unsigned write = 0;          // ListWriteGuard depth
+    bool shared = false;         // the outermost read guard holds the lock shared
+    bool startTick = false;      // a board opened under a guard: start the tick after it
+    bool flushing = false;       // Flush is running on this thread
+    bool visiting = false;       // the tick is visiting a board (EnterTickVisit)
+    bool walking = false;        // the tick's walk runs on this thread (BeginTickWalk)
+    unsigned tickDeferral = 0;   // TickStartDeferral depth
+    unsigned count = 0;          // deferred events
+    unsigned late = 0;           // the last `late` of them wait for the next pass
     int32_t events[kDeferredMax];
 };
 
@@ -111,7 +111,7 @@ void LateEventsDue(ThreadListState &s)
         s.late = 0;
 }
 
-} // namespace
+}   // namespace
 
 void SetMotorStoppedHook(MotorStoppedHook hook) { gStoppedHook.store(hook, std::memory_order_release); }
 
@@ -134,7 +134,7 @@ void AfterDeleteAll()
     gEmptying.store(false, std::memory_order_seq_cst);
 }
 
-} // namespace ptrlist_detail
+}   // namespace ptrlist_detail
 
 bool EnterTickVisit()
 {
@@ -211,10 +211,7 @@ ListWriteGuard::~ListWriteGuard() NO_THREAD_SAFETY_ANALYSIS
         Flush(s);
 }
 
-BoardLock::BoardLock(USBDriver &board) NO_THREAD_SAFETY_ANALYSIS : board_(board), locked_(true)
-{
-    board_.Lock.lock();
-}
+BoardLock::BoardLock(USBDriver &board) NO_THREAD_SAFETY_ANALYSIS : board_(board), locked_(true) { board_.Lock.lock(); }
 
 BoardLock::~BoardLock() NO_THREAD_SAFETY_ANALYSIS { Unlock(); }
 

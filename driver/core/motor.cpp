@@ -31,11 +31,11 @@ constexpr int32_t kMax32 = std::numeric_limits<int32_t>::max();
 // Low-nibble patterns of the drives.
 enum PatternTable { k2Wire, k4WireFull, k4WireHalf, kSyncFull, kSyncHalf };
 const uint8_t StepPatternTables[5][8] = {
-    {0x00, 0x08, 0x04, 0x0C},                         // 2-wire: pulse/rest +, pulse/rest -
-    {0x08, 0x04, 0x02, 0x01},                         // 4-wire, full step
-    {0x08, 0x0C, 0x04, 0x06, 0x02, 0x03, 0x01, 0x09}, // 4-wire, half step
-    {0x08, 0x02, 0x04, 0x01},                         // synchronous, full step
-    {0x08, 0x0A, 0x02, 0x06, 0x04, 0x05, 0x01, 0x09}, // synchronous, half step
+    {0x00, 0x08, 0x04, 0x0C},                           // 2-wire: pulse/rest +, pulse/rest -
+    {0x08, 0x04, 0x02, 0x01},                           // 4-wire, full step
+    {0x08, 0x0C, 0x04, 0x06, 0x02, 0x03, 0x01, 0x09},   // 4-wire, half step
+    {0x08, 0x02, 0x04, 0x01},                           // synchronous, full step
+    {0x08, 0x0A, 0x02, 0x06, 0x04, 0x05, 0x01, 0x09},   // synchronous, half step
 };
 
 // A drive with no coil lines of its own: pulse and direction (2-wire).
@@ -82,10 +82,7 @@ unsigned TwoWireStepFrame(uint8_t *frame, uint8_t ch, int32_t dir)
     return 13;
 }
 
-int32_t Saturate(int64_t v)
-{
-    return v < kMin32 ? kMin32 : v > kMax32 ? kMax32 : static_cast<int32_t>(v);
-}
+int32_t Saturate(int64_t v) { return v < kMin32 ? kMin32 : v > kMax32 ? kMax32 : static_cast<int32_t>(v); }
 
 // A step falls due at the first tick whose time is not below NextStepTime. A
 // due time this close above the tick's time counts as reached, so that a wait
@@ -117,7 +114,7 @@ bool RoundSteps(double units, float coefficient, int32_t *clamped)
     return true;
 }
 
-} // namespace
+}   // namespace
 
 SMotor::SMotor() = default;
 
@@ -344,10 +341,7 @@ bool SMotor::TurnsInPlace(int32_t dir) const
            ((RampState == RampPhase::Decelerate && RampCounter == 0) || atLimit);
 }
 
-bool SMotor::NeedsSetUpFrame() const
-{
-    return FirstStep != 0 && IsTwoWire(Settings->TypeCode);
-}
+bool SMotor::NeedsSetUpFrame() const { return FirstStep != 0 && IsTwoWire(Settings->TypeCode); }
 
 void SMotor::SendSetUpFrame(int32_t dir)
 {

@@ -36,10 +36,10 @@ struct MotorTypeInfo {
 
 extern const MotorTypeInfo MotorTypeTable[25];
 
-unsigned GetMotorTypeCount();                        // 25
-const MotorTypeInfo *GetMotorTypeByIndex(int index); // caller keeps index in 0..24
-const char *GetMotorTypeName(uint8_t code);          // "???" when unknown; static
-int GetMotorTypeIndex(uint8_t code);                 // 0 when unknown
+unsigned GetMotorTypeCount();                          // 25
+const MotorTypeInfo *GetMotorTypeByIndex(int index);   // caller keeps index in 0..24
+const char *GetMotorTypeName(uint8_t code);            // "???" when unknown; static
+int GetMotorTypeIndex(uint8_t code);                   // 0 when unknown
 
 // ---- Motors of a board ---------------------------------------------------------
 
@@ -60,7 +60,7 @@ inline bool HasChannel(uint8_t address) { return address >= 1 && address <= 7; }
 // without a usable channel. The frame is {ReleaseCode(address), 0xF0}.
 inline uint8_t ReleaseCode(uint8_t address) { return HasChannel(address) ? AddressCodeTable[address] : 0xFF; }
 
-constexpr unsigned kMaxFrame = 13;     // longest frame (2-wire step)
+constexpr unsigned kMaxFrame = 13;   // longest frame (2-wire step)
 
 // ---- Step generator ---------------------------------------------------------
 
@@ -117,13 +117,13 @@ public:
         return DestinationIsUser ? Destination : static_cast<int64_t>(Destination) - ZeroOffset;
     }
 
-    USBDriver *Owner = nullptr;          // set by the board's constructor
-    SMotorSettings *Settings = nullptr;  // the motor's slot in the board's block
-    int32_t Index = 0;                   // 0..kMotorsPerBoard-1, argument of "Motor Stopped"
-    uint8_t ChannelBits = 0;             // AddressCodeTable[Address] at the start
-    int32_t Position = 0;                // absolute steps
-    int32_t Target = 0;                  // absolute steps the ramp runs to
-    int32_t Destination = 0;             // absolute steps, or user steps (below)
+    USBDriver *Owner = nullptr;           // set by the board's constructor
+    SMotorSettings *Settings = nullptr;   // the motor's slot in the board's block
+    int32_t Index = 0;                    // 0..kMotorsPerBoard-1, argument of "Motor Stopped"
+    uint8_t ChannelBits = 0;              // AddressCodeTable[Address] at the start
+    int32_t Position = 0;                 // absolute steps
+    int32_t Target = 0;                   // absolute steps the ramp runs to
+    int32_t Destination = 0;              // absolute steps, or user steps (below)
     // Destination holds user steps prepared by _SM_SetDestination and not yet
     // used: _Run measures them from the zero point it finds. Every other
     // write of Destination stores absolute steps and clears this.

@@ -36,7 +36,7 @@ const uint8_t AddressCodeTable[9] = {0xFF, 0x80, 0x90, 0xA0, 0xB0, 0xC0, 0xD0, 0
 namespace {
 constexpr int kTypeCount = static_cast<int>(sizeof MotorTypeTable / sizeof MotorTypeTable[0]);
 static_assert(kTypeCount == 25, "25 motor types");
-} // namespace
+}   // namespace
 
 unsigned GetMotorTypeCount() { return kTypeCount; }
 

@@ -25,7 +25,7 @@ namespace ptrlist_detail {
 // the second lets them in again and counts the emptying (listlocks.cpp).
 void BeforeDeleteAll();
 void AfterDeleteAll();
-} // namespace ptrlist_detail
+}   // namespace ptrlist_detail
 
 template <class T> class PtrList {
 public:
@@ -64,7 +64,8 @@ private:
     std::vector<T **> retired_;   // writer only
 };
 
-template <class T> class DynPtrList : public SDynPtrList<T, 50> {};
+template <class T> class DynPtrList : public SDynPtrList<T, 50> {
+};
 
 template <class T, class L> class PtrListMgrCore : public L {
 public:
@@ -74,7 +75,8 @@ public:
     void DeleteAll();
 };
 
-template <class T> class DynPtrListMgr : public PtrListMgrCore<T, DynPtrList<T>> {};
+template <class T> class DynPtrListMgr : public PtrListMgrCore<T, DynPtrList<T>> {
+};
 
 // ---- Definitions -----------------------------------------------------------------
 

@@ -21,7 +21,7 @@ void ClearRunState(SMotor &m)
     m.ZeroOffset = 0;
 }
 
-} // namespace
+}   // namespace
 
 void PutBoardName(char *dst, const char *name, size_t n)
 {

@@ -44,7 +44,7 @@ void UpdateIdLocked() REQUIRES(TickTimerLock)
         TickTimerId = ++gNextId == 0 ? ++gNextId : gNextId;
 }
 
-} // namespace
+}   // namespace
 
 void InitClock() { ClockFrequency = 1000000000; }
 

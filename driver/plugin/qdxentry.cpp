@@ -17,10 +17,7 @@
 
 extern "C" {
 
-void OnDevicesMenuClick(void)
-{
-    _ShowSetupWin();
-}
+void OnDevicesMenuClick(void) { _ShowSetupWin(); }
 
 void OnHostExit(void)
 {
@@ -32,7 +29,7 @@ void OnHostExit(void)
     }
 }
 
-} // extern "C"
+}   // extern "C"
 
 int32_t RegisterQdxPlugin()
 {

@@ -28,10 +28,7 @@ template <class T> T ReadBlock(const void *block)
     return value;
 }
 
-template <class T> void WriteBlock(void *block, const T &value)
-{
-    std::memcpy(block, &value, sizeof value);
-}
+template <class T> void WriteBlock(void *block, const T &value) { std::memcpy(block, &value, sizeof value); }
 
 // Copies `text` into a zero-filled field of N bytes, NUL-terminated when it is
 // shorter than N (or always, when `terminate`).
@@ -76,8 +73,8 @@ int32_t MoveAndLog(const char *name, double destination, int32_t relativeFlag, i
     const bool ok = _SMN_Move(name, destination, relative, speed);
     QdxHostFuncs *host = std::atomic_ref<QdxHostFuncs *>(QdxHost).load(std::memory_order_acquire);
     if (host != nullptr && host->Log != nullptr)
-        host->Log(QDX_PLUGIN_NAME, "MoveMotor(%g, %s, %s)=%s", 0, destination,
-                  relative ? "true" : "false", name != nullptr ? name : "", ok ? "true" : "false");
+        host->Log(QDX_PLUGIN_NAME, "MoveMotor(%g, %s, %s)=%s", 0, destination, relative ? "true" : "false",
+                  name != nullptr ? name : "", ok ? "true" : "false");
     return ok ? 0 : 1;
 }
 
@@ -89,7 +86,7 @@ int32_t Succes(void *out, bool r)
     return r ? 0 : 1;
 }
 
-} // namespace
+}   // namespace
 
 extern "C" {
 
@@ -212,7 +209,7 @@ int32_t QdxResetMotor(int32_t, const void *in, void *out)
     return Succes(out, _SMN_Reset(ReadBlock<QdxNameIn>(in).MotorName));
 }
 
-} // extern "C"
+}   // extern "C"
 
 // ---- Descriptors ----------------------------------------------------------------
 
@@ -242,11 +239,10 @@ constexpr QdxFuncDescriptor Describe(QdxHandler handler, const char *name, const
     return d;
 }
 
-} // namespace
+}   // namespace
 
 constinit const QdxFuncDescriptor QdxFunctionTable[kQdxFunctionCount] = {
-    Describe(QdxMotorInfo, "Motor Info", "Get motors count, or motor info",
-             {{QdxI32, 1, "MotorIndex"}}, 1,
+    Describe(QdxMotorInfo, "Motor Info", "Get motors count, or motor info", {{QdxI32, 1, "MotorIndex"}}, 1,
              {{QdxU32, 1, "Count"},
               {QdxChar, 10, "Name"},
               {QdxChar, 64, "Type"},
@@ -254,15 +250,13 @@ constinit const QdxFuncDescriptor QdxFunctionTable[kQdxFunctionCount] = {
               {QdxDouble, 2, "Speed Min/Max"}},
              5),
     Describe(QdxSetupMotor, "Setup Motor", "Open window for setup motor", {kMotorName}, 1, {kSucces}, 1),
-    Describe(QdxMotorIsRunning, "Motor Is Running",
-             "Motor is connected (Status=-1|0) or running (Status=1)", {kMotorName}, 1,
-             {{QdxI32, 1, "Status"}}, 1),
+    Describe(QdxMotorIsRunning, "Motor Is Running", "Motor is connected (Status=-1|0) or running (Status=1)",
+             {kMotorName}, 1, {{QdxI32, 1, "Status"}}, 1),
     Describe(QdxMotorPosition, "Motor Position", "Return position of selected motor.", {kMotorName}, 1,
              {{QdxDouble, 1, "Position"}}, 1),
-    Describe(QdxMoveMotor, "Move Motor", "Moves selected motor", {kDestination, kRelative, kMotorName}, 3,
-             {kDummy}, 0),
-    Describe(QdxMove2Motor, "Move2Motor", "Moves selected motor", {kDestination, kRelative, kInlineName},
-             3, {kDummy}, 0),
+    Describe(QdxMoveMotor, "Move Motor", "Moves selected motor", {kDestination, kRelative, kMotorName}, 3, {kDummy}, 0),
+    Describe(QdxMove2Motor, "Move2Motor", "Moves selected motor", {kDestination, kRelative, kInlineName}, 3, {kDummy},
+             0),
     Describe(QdxQuickMoveMotor, "QuickMoveMotor", "Moves selected motor specified speed",
              {kDestination, kRelative, {QdxU32, 1, "Speed"}, kInlineName}, 4, {kDummy}, 0),
     Describe(QdxStopMotor, "Stop Motor", "Stops selected motor", {kMotorName}, 1, {kDummy}, 0),
@@ -271,5 +265,5 @@ constinit const QdxFuncDescriptor QdxFunctionTable[kQdxFunctionCount] = {
     Describe(QdxResetMotor, "ResetMotor", "Reset motor position", {kMotorName}, 1, {kSucces}, 1),
 };
 
-constinit const QdxEventDescriptor MotorStoppedDescriptor = {
-    QDX_PLUGIN_NAME, "Motor Stopped", "One of motors has been stopped"};
+constinit const QdxEventDescriptor MotorStoppedDescriptor = {QDX_PLUGIN_NAME, "Motor Stopped",
+                                                             "One of motors has been stopped"};

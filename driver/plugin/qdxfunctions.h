@@ -34,7 +34,7 @@ void OnDevicesMenuClick(void);
 // The host manager's "Exit" event: closes the control window and every board.
 void OnHostExit(void);
 
-} // extern "C"
+}   // extern "C"
 
 // The registration sequence with the host in QdxHost; always 0.
 int32_t RegisterQdxPlugin();

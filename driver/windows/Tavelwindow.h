@@ -45,139 +45,139 @@ class QTreeWidget;
 class QTreeWidgetItem;
 
 class TDlgTavel : public QWidget {
-  Q_OBJECT
+    Q_OBJECT
 public:
-  // What FormClose does with the window (the form's default: hide it).
-  enum class CloseAction { caNone, caHide, caFree, caMinimize };
+    // What FormClose does with the window (the form's default: hide it).
+    enum class CloseAction { caNone, caHide, caFree, caMinimize };
 
-  explicit TDlgTavel(QWidget *Owner);
-  ~TDlgTavel() override;
+    explicit TDlgTavel(QWidget *Owner);
+    ~TDlgTavel() override;
 
-  // ---- Components (objectName = member name) ----
-  QTreeWidget *LvMotorList;
-  QFrame *Panel1;
-  QFrame *Panel2;
-  QLabel *LDev, *LAddr, *LTyp, *LLen, *LCoef, *LOff, *LAccel, *LMin, *LMax, *LSteps, *LFix;
-  QGroupBox *GroupBox1;
-  QLabel *LPos;
-  QLabel *LPosReal;
-  QFrame *Panel3;
-  QCheckBox *ChBZero;
-  QLineEdit *EbDestination;
-  QPushButton *BttnSet, *BttnMoveAbs, *BttnMoveRel, *BttnStop;
-  QPushButton *BttnRun, *BttnStopAll;
-  QTimer *Timer;
-  QList<QIcon> ImageList1; // the MotorStateIcon lamps: 0 red, 1 green, 2 yellow (16 x 16)
-  QMenu *PmMenu;
-  QMenu *PmDev; // "Devices": one submenu per board (objectName = serial number)
-  QAction *PmRelAll, *N1, *PmSetup, *PmInitialize, *PmZero, *PmReset, *PmRelease, *PmRemove;
+    // ---- Components (objectName = member name) ----
+    QTreeWidget *LvMotorList;
+    QFrame *Panel1;
+    QFrame *Panel2;
+    QLabel *LDev, *LAddr, *LTyp, *LLen, *LCoef, *LOff, *LAccel, *LMin, *LMax, *LSteps, *LFix;
+    QGroupBox *GroupBox1;
+    QLabel *LPos;
+    QLabel *LPosReal;
+    QFrame *Panel3;
+    QCheckBox *ChBZero;
+    QLineEdit *EbDestination;
+    QPushButton *BttnSet, *BttnMoveAbs, *BttnMoveRel, *BttnStop;
+    QPushButton *BttnRun, *BttnStopAll;
+    QTimer *Timer;
+    QList<QIcon> ImageList1;   // the MotorStateIcon lamps: 0 red, 1 green, 2 yellow (16 x 16)
+    QMenu *PmMenu;
+    QMenu *PmDev;   // "Devices": one submenu per board (objectName = serial number)
+    QAction *PmRelAll, *N1, *PmSetup, *PmInitialize, *PmZero, *PmReset, *PmRelease, *PmRemove;
 
-  // ---- Refresh and list ----
-  void ClearInfo();
-  void TimerTimer(QObject *Sender);
-  void RefreshMotorList();
-  bool FindMotorItem(const char *serial, const std::string &name, int &index);
-  void UpdateMotorIcons();
-  void LvMotorListSelectItem(QObject *Sender, QTreeWidgetItem *Item, bool Selected);
-  void FormClose(QObject *Sender, CloseAction &Action);
-  void FormDestroy(QObject *Sender);
+    // ---- Refresh and list ----
+    void ClearInfo();
+    void TimerTimer(QObject *Sender);
+    void RefreshMotorList();
+    bool FindMotorItem(const char *serial, const std::string &name, int &index);
+    void UpdateMotorIcons();
+    void LvMotorListSelectItem(QObject *Sender, QTreeWidgetItem *Item, bool Selected);
+    void FormClose(QObject *Sender, CloseAction &Action);
+    void FormDestroy(QObject *Sender);
 
-  // ---- Motor commands ----
-  // BttnSetClick lets the conversion error of the target text escape; the
-  // window's event dispatch reports it (see Dispatch).
-  void BttnSetClick(QObject *Sender);
-  void BttnMoveAbsClick(QObject *Sender);
-  void BttnStopClick(QObject *Sender);
-  void ChBZeroClick(QObject *Sender);
-  void BttnRunClick(QObject *Sender);
-  void BttnStopAllClick(QObject *Sender);
-  void EbDestinationChange(QObject *Sender);
-  void LvMotorListDblClick(QObject *Sender);
-  void PmInitializeClick(QObject *Sender);
-  void PmZeroClick(QObject *Sender);
-  void PmResetClick(QObject *Sender);
-  void PmRemoveClick(QObject *Sender);
-  void PmReleaseClick(QObject *Sender);
-  void PmRelAllClick(QObject *Sender);
+    // ---- Motor commands ----
+    // BttnSetClick lets the conversion error of the target text escape; the
+    // window's event dispatch reports it (see Dispatch).
+    void BttnSetClick(QObject *Sender);
+    void BttnMoveAbsClick(QObject *Sender);
+    void BttnStopClick(QObject *Sender);
+    void ChBZeroClick(QObject *Sender);
+    void BttnRunClick(QObject *Sender);
+    void BttnStopAllClick(QObject *Sender);
+    void EbDestinationChange(QObject *Sender);
+    void LvMotorListDblClick(QObject *Sender);
+    void PmInitializeClick(QObject *Sender);
+    void PmZeroClick(QObject *Sender);
+    void PmResetClick(QObject *Sender);
+    void PmRemoveClick(QObject *Sender);
+    void PmReleaseClick(QObject *Sender);
+    void PmRelAllClick(QObject *Sender);
 
-  // ---- Device menus ----
-  void PmMenuPopup(QObject *Sender);
-  void AddDeviceMenu(const char *serial, const char *name, bool connected);
-  int FindDeviceMenu(const char *serial);
-  void DeviceMenuClick(QObject *Sender);
-  // Opens PmMenu for a point of the list's viewport, as a right click there
-  // does (the popup's hit test uses that point).
-  void PopupMenuAt(const QPoint &viewportPos);
+    // ---- Device menus ----
+    void PmMenuPopup(QObject *Sender);
+    void AddDeviceMenu(const char *serial, const char *name, bool connected);
+    int FindDeviceMenu(const char *serial);
+    void DeviceMenuClick(QObject *Sender);
+    // Opens PmMenu for a point of the list's viewport, as a right click there
+    // does (the popup's hit test uses that point).
+    void PopupMenuAt(const QPoint &viewportPos);
 
-  // ---- Row access ----
-  // The row's motor name (its caption, as the bytes of the record's name).
-  static std::string RowName(const QTreeWidgetItem *row);
-  // The row's data: its board's serial number (an FSerials entry).
-  static const char *RowSerial(const QTreeWidgetItem *row);
-  static int ImageIndex(const QTreeWidgetItem *row);
-  void SetImageIndex(QTreeWidgetItem *row, int index);
-  // Sub-item k is column k + 2 of the list (column k + 1 of the tree).
-  static QString SubItem(const QTreeWidgetItem *row, int k);
+    // ---- Row access ----
+    // The row's motor name (its caption, as the bytes of the record's name).
+    static std::string RowName(const QTreeWidgetItem *row);
+    // The row's data: its board's serial number (an FSerials entry).
+    static const char *RowSerial(const QTreeWidgetItem *row);
+    static int ImageIndex(const QTreeWidgetItem *row);
+    void SetImageIndex(QTreeWidgetItem *row, int index);
+    // Sub-item k is column k + 2 of the list (column k + 1 of the tree).
+    static QString SubItem(const QTreeWidgetItem *row, int k);
 
-  int InsertIndex() const { return FInsertIndex; }
-  bool Closed() const { return FClosed; }
+    int InsertIndex() const { return FInsertIndex; }
+    bool Closed() const { return FClosed; }
 
-  // Destroys the window. While none of its handlers runs it is deleted at
-  // once. Inside a handler (a box or dialog of the window open, a signal of
-  // one of its widgets still being emitted) deleting it would free the
-  // widgets under Qt's own frames: the window is hidden instead, its refresh
-  // stops, its open boxes, dialogs and menus are ended, no handler runs any
-  // more, and it is deleted when the outermost handler has returned.
-  void CloseForGood();
-  // True once CloseForGood left the window waiting for its deletion.
-  bool Retired() const { return FRetired; }
-  // _CloseSetupWin on a thread other than the window's: the refresh of every
-  // window that exists stops at once (a refresh in progress is waited for,
-  // except on the tick thread; none starts afterwards), and the window is
-  // closed for good on its own thread when that thread next handles events.
-  static void CloseFromOtherThread();
-  // True once CloseFromOtherThread stopped the window (on any thread).
-  bool Stopped() const;
-  const std::deque<std::string> &Serials() const { return FSerials; }
+    // Destroys the window. While none of its handlers runs it is deleted at
+    // once. Inside a handler (a box or dialog of the window open, a signal of
+    // one of its widgets still being emitted) deleting it would free the
+    // widgets under Qt's own frames: the window is hidden instead, its refresh
+    // stops, its open boxes, dialogs and menus are ended, no handler runs any
+    // more, and it is deleted when the outermost handler has returned.
+    void CloseForGood();
+    // True once CloseForGood left the window waiting for its deletion.
+    bool Retired() const { return FRetired; }
+    // _CloseSetupWin on a thread other than the window's: the refresh of every
+    // window that exists stops at once (a refresh in progress is waited for,
+    // except on the tick thread; none starts afterwards), and the window is
+    // closed for good on its own thread when that thread next handles events.
+    static void CloseFromOtherThread();
+    // True once CloseFromOtherThread stopped the window (on any thread).
+    bool Stopped() const;
+    const std::deque<std::string> &Serials() const { return FSerials; }
 
 protected:
-  void closeEvent(QCloseEvent *event) override;
-  void showEvent(QShowEvent *event) override;
-  bool eventFilter(QObject *watched, QEvent *event) override;
+    void closeEvent(QCloseEvent *event) override;
+    void showEvent(QShowEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
-  // Runs a handler as the window's event dispatch does: an error that escapes
-  // it is reported in a box with the error's text; the window stays usable.
-  template <class F> void Dispatch(F &&handler);
-  // A box owned by the window; false when the window was destroyed or closed
-  // for good while the box was open (the caller must return at once).
-  bool Report(const std::string &text, const std::string &title, MsgIcon icon = MsgIcon::Error);
-  std::vector<QTreeWidgetItem *> SelectedRows() const;
-  bool LookupSelected(QTreeWidgetItem **row, unsigned *dev, unsigned *mot);
-  template <class Act> bool ForEachSelectedMotor(const std::string &unpluggedPhrase, Act &&act);
-  void SetCell(QTreeWidgetItem *row, int k, const QString &text);
-  void SetRowName(QTreeWidgetItem *row, const std::string &name);
-  void BuildForm();
-  void BuildMenu();
-  // Each column of the list at least as wide as its title and the longest
-  // text it shows.
-  void FitColumns();
+    // Runs a handler as the window's event dispatch does: an error that escapes
+    // it is reported in a box with the error's text; the window stays usable.
+    template <class F> void Dispatch(F &&handler);
+    // A box owned by the window; false when the window was destroyed or closed
+    // for good while the box was open (the caller must return at once).
+    bool Report(const std::string &text, const std::string &title, MsgIcon icon = MsgIcon::Error);
+    std::vector<QTreeWidgetItem *> SelectedRows() const;
+    bool LookupSelected(QTreeWidgetItem **row, unsigned *dev, unsigned *mot);
+    template <class Act> bool ForEachSelectedMotor(const std::string &unpluggedPhrase, Act &&act);
+    void SetCell(QTreeWidgetItem *row, int k, const QString &text);
+    void SetRowName(QTreeWidgetItem *row, const std::string &name);
+    void BuildForm();
+    void BuildMenu();
+    // Each column of the list at least as wide as its title and the longest
+    // text it shows.
+    void FitColumns();
 
-  std::deque<std::string> FSerials; // one entry per inserted row; entries never move
-  int FInsertIndex = -1;
-  bool FClosed = false;
+    std::deque<std::string> FSerials;   // one entry per inserted row; entries never move
+    int FInsertIndex = -1;
+    bool FClosed = false;
 
-  QPoint FPopupPoint;          // screen point the popup was invoked at
-  bool FPopupPointSet = false; // false: the cursor position is used
-  bool FChecking = false;      // EbDestinationChange is shortening the text
-  bool FFirstShow = true;
-  int FHandlerDepth = 0;       // handlers of the window now running (Dispatch)
-  bool FRetired = false;       // closed for good, deleted when FHandlerDepth is 0
-  // The count of shut-downs from other threads when the window was created.
-  unsigned FCloseCount = 0;
-  // Runs `call` (device-list calls of the refresh that may open boards) under
-  // WindowLock unless the window was stopped; false when it was.
-  bool StillRefreshing(const std::function<void()> &call);
+    QPoint FPopupPoint;            // screen point the popup was invoked at
+    bool FPopupPointSet = false;   // false: the cursor position is used
+    bool FChecking = false;        // EbDestinationChange is shortening the text
+    bool FFirstShow = true;
+    int FHandlerDepth = 0;   // handlers of the window now running (Dispatch)
+    bool FRetired = false;   // closed for good, deleted when FHandlerDepth is 0
+    // The count of shut-downs from other threads when the window was created.
+    unsigned FCloseCount = 0;
+    // Runs `call` (device-list calls of the refresh that may open boards) under
+    // WindowLock unless the window was stopped; false when it was.
+    bool StillRefreshing(const std::function<void()> &call);
 };
 
 // The one control window, NULL while there is none.
@@ -206,4 +206,4 @@ QString FloatToStr(double value);
 // The decimal separator of the user's locale settings: that of the program's
 // default QLocale (the system locale unless the program set another).
 QString DecimalSeparator();
-} // namespace tavel
+}   // namespace tavel

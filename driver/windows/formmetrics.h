@@ -19,8 +19,8 @@ namespace formmetrics {
 // and names of the most characters a record or a board allows, made of the
 // widest letter.
 QStringList NumberSamples();
-QString MotorNameSample();  // 10 characters
-QString BoardNameSample();  // 9 characters
+QString MotorNameSample();   // 10 characters
+QString BoardNameSample();   // 9 characters
 QStringList MotorTypeNames();
 
 // The widest of the texts, in pixels.
@@ -33,4 +33,4 @@ int ButtonWidth(const QPushButton *button, int minimum);
 int CheckBoxWidth(const QCheckBox *box, int minimum);
 int ComboWidth(const QComboBox *combo, const QStringList &texts, int minimum);
 
-} // namespace formmetrics
+}   // namespace formmetrics

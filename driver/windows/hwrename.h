@@ -12,15 +12,15 @@ class QLineEdit;
 class QPushButton;
 
 class TDlgRename : public QDialog {
-  Q_OBJECT
+    Q_OBJECT
 public:
-  // Builds the form only; the caller replaces the caption before showing it.
-  explicit TDlgRename(QWidget *Owner);
+    // Builds the form only; the caller replaces the caption before showing it.
+    explicit TDlgRename(QWidget *Owner);
 
-  QLineEdit *Edit1;     // the new name; starts empty, no length limit
-  QPushButton *Button1; // "OK": default button, result 1 (Accepted)
-  QPushButton *Button2; // "Cancel" (also Esc / closing, and Enter while it has
-                        // the focus): result 0 (Rejected)
+    QLineEdit *Edit1;       // the new name; starts empty, no length limit
+    QPushButton *Button1;   // "OK": default button, result 1 (Accepted)
+    QPushButton *Button2;   // "Cancel" (also Esc / closing, and Enter while it has
+                            // the focus): result 0 (Rejected)
 };
 
 // The dialog while one is being shown (set and cleared by its user), else NULL.

@@ -18,8 +18,7 @@ class QWidget;
 
 enum class MsgIcon { None, Error, Warning };
 
-void KxMessageBox(QWidget *owner, const std::string &text, const std::string &title,
-                  MsgIcon icon = MsgIcon::Error);
+void KxMessageBox(QWidget *owner, const std::string &text, const std::string &title, MsgIcon icon = MsgIcon::Error);
 
 using MessageBoxHook =
     std::function<void(QWidget *owner, const std::string &text, const std::string &title, MsgIcon icon)>;

@@ -33,8 +33,8 @@ FtStatus NoneWrite(FtHandle, const void *, uint32_t, uint32_t *) { return FT_INV
 FtStatus NoneClose(FtHandle) { return FT_INVALID_HANDLE; }
 
 const Backend kNone = {
-    "none", NoneCount, NoneByIndex, NoneByIndex, NoneOpen, NonePinMode, NonePinClock,
-    NoneReadUa, NoneWriteUa, NoneStatus, NoneWrite, NoneClose,
+    "none",       NoneCount,  NoneByIndex, NoneByIndex, NoneOpen,  NonePinMode,
+    NonePinClock, NoneReadUa, NoneWriteUa, NoneStatus,  NoneWrite, NoneClose,
 };
 
 std::atomic<const Backend *> g_backend{nullptr};
@@ -56,8 +56,10 @@ const Backend *Choose()
     if (std::strcmp(want, "libftdi") == 0)
         return &LibftdiBackend();
 #endif
-    std::fprintf(stderr, "kinetrax: KINETRAX_FTDI=\"%s\" names no FTDI backend of this build; "
-                         "no devices are attached\n", want);
+    std::fprintf(stderr,
+                 "kinetrax: KINETRAX_FTDI=\"%s\" names no FTDI backend of this build; "
+                 "no devices are attached\n",
+                 want);
     return &kNone;
 }
 
@@ -73,12 +75,9 @@ const Backend &Get()
     return *g_backend.load(std::memory_order_acquire);
 }
 
-} // namespace
+}   // namespace
 
-void ForceBackend(const Backend &backend)
-{
-    g_backend.store(&backend, std::memory_order_release);
-}
+void ForceBackend(const Backend &backend) { g_backend.store(&backend, std::memory_order_release); }
 
 void CopyText(const char *text, char *buf)
 {
@@ -90,14 +89,11 @@ void CopyText(const char *text, char *buf)
     buf[n] = '\0';
 }
 
-} // namespace detail
+}   // namespace detail
 
 using detail::Get;
 
-FtStatus FtCountDevices(uint32_t *count)
-{
-    return count ? Get().countDevices(count) : FT_INVALID_PARAMETER;
-}
+FtStatus FtCountDevices(uint32_t *count) { return count ? Get().countDevices(count) : FT_INVALID_PARAMETER; }
 FtStatus FtGetDescriptionByIndex(uint32_t index, char *buf)
 {
     return buf ? Get().descriptionByIndex(index, buf) : FT_INVALID_PARAMETER;
@@ -110,10 +106,7 @@ FtStatus FtOpenBySerial(const char *serial, FtHandle *handle)
 {
     return handle ? Get().openBySerial(serial ? serial : "", handle) : FT_INVALID_PARAMETER;
 }
-FtStatus FtSetPinMode(FtHandle handle, uint8_t mask, uint8_t mode)
-{
-    return Get().setPinMode(handle, mask, mode);
-}
+FtStatus FtSetPinMode(FtHandle handle, uint8_t mask, uint8_t mode) { return Get().setPinMode(handle, mask, mode); }
 FtStatus FtSetPinClock(FtHandle handle, uint32_t rate) { return Get().setPinClock(handle, rate); }
 FtStatus FtReadUserArea(FtHandle handle, uint8_t *buf, uint32_t size, uint32_t *read)
 {
@@ -143,4 +136,4 @@ FtStatus FtCloseDevice(FtHandle handle) { return Get().closeDevice(handle); }
 
 const char *FtBackendName() { return Get().name; }
 
-} // namespace ftdi
+}   // namespace ftdi

@@ -33,9 +33,9 @@ constexpr FtStatus FT_EEPROM_WRITE_FAILED = 12;
 constexpr FtStatus FT_NOT_SUPPORTED = 17;   // the chip has no usable user area
 constexpr FtStatus FT_OTHER_ERROR = 18;
 
-constexpr unsigned kTextSize = 64;      // description / serial buffers
-constexpr unsigned kUserAreaSize = 64;  // largest user-area read
-constexpr unsigned kUserAreaMinimum = 10;  // a smaller user area is not usable (a board name is 10 bytes)
+constexpr unsigned kTextSize = 64;          // description / serial buffers
+constexpr unsigned kUserAreaSize = 64;      // largest user-area read
+constexpr unsigned kUserAreaMinimum = 10;   // a smaller user area is not usable (a board name is 10 bytes)
 
 // Number of attached FTDI devices.
 FtStatus FtCountDevices(uint32_t *count);
@@ -70,4 +70,4 @@ FtStatus FtCloseDevice(FtHandle handle);
 // Name of the backend in use ("sim", "libftdi" or "none").
 const char *FtBackendName();
 
-} // namespace ftdi
+}   // namespace ftdi

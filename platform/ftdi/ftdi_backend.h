@@ -32,7 +32,7 @@ struct LibftdiCounters {
     uint64_t queuedBytes = 0;       // accepted by FtWriteBytes
     uint64_t failedTransfers = 0;   // USB transfers that failed, and their bytes
     uint64_t failedBytes = 0;
-    uint64_t refusedWrites = 0;     // FtWriteBytes calls refused (queue full), and their bytes
+    uint64_t refusedWrites = 0;   // FtWriteBytes calls refused (queue full), and their bytes
     uint64_t refusedBytes = 0;
 };
 LibftdiCounters LibftdiCountersForTest(FtHandle handle);
@@ -44,4 +44,4 @@ void ForceBackend(const Backend &backend);
 // Copies `text` into a kTextSize buffer, cut to kTextSize-1 bytes, NUL-terminated.
 void CopyText(const char *text, char *buf);
 
-} // namespace ftdi::detail
+}   // namespace ftdi::detail

@@ -27,7 +27,7 @@ size_t HeaderEnd(Chip chip)
 
 bool HasPnpTrailer(Chip chip) { return chip != Chip::AM && chip != Chip::BM; }
 
-} // namespace
+}   // namespace
 
 size_t DetectSize(Chip chip, const uint8_t *image, size_t len)
 {
@@ -81,8 +81,8 @@ bool Locate(Chip chip, const uint8_t *image, size_t size, UserArea *area)
         area->size = kFtxUserAreaEnd - kFtxUserArea;
         return true;
     }
-    if (HasPnpTrailer(chip) && end + 4 <= checksumAt && image[end] == 0x02 &&
-        image[end + 1] == 0x03 && image[end + 2] <= 1 && image[end + 3] == 0x00)
+    if (HasPnpTrailer(chip) && end + 4 <= checksumAt && image[end] == 0x02 && image[end + 1] == 0x03 &&
+        image[end + 2] <= 1 && image[end + 3] == 0x00)
         end += 4;
     area->offset = end;
     area->size = checksumAt - end;
@@ -102,4 +102,4 @@ bool Patch(Chip chip, uint8_t *image, size_t size, const uint8_t *data, size_t n
     return true;
 }
 
-} // namespace ftdi::eeprom
+}   // namespace ftdi::eeprom

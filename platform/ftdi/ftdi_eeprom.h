@@ -21,7 +21,7 @@ namespace ftdi::eeprom {
 
 enum class Chip { AM, BM, FT2232C, R, FT2232H, FT4232H, FT232H, FT230X, Unknown };
 
-constexpr size_t kMaxImage = 256;   // bytes libftdi reads from a chip
+constexpr size_t kMaxImage = 256;                               // bytes libftdi reads from a chip
 constexpr size_t kFtxUserArea = 0x24, kFtxUserAreaEnd = 0x80;   // FT230X user area (bytes)
 
 // Size of the EEPROM behind an image of `len` (<= kMaxImage) bytes read from
@@ -48,4 +48,4 @@ bool Locate(Chip chip, const uint8_t *image, size_t size, UserArea *area);
 // identified or the area is smaller than `n`.
 bool Patch(Chip chip, uint8_t *image, size_t size, const uint8_t *data, size_t n);
 
-} // namespace ftdi::eeprom
+}   // namespace ftdi::eeprom

@@ -94,23 +94,23 @@ struct Board {
     ftdi_context *ctx = nullptr;
     std::string serial;
 
-    std::mutex eeprom;            // one user-area read or write at a time (taken before the others)
-    std::mutex usb;               // every use of ctx: the writer's bulk writes and client transfers
-    bool bitbang = false;         // guarded by usb
+    std::mutex eeprom;                  // one user-area read or write at a time (taken before the others)
+    std::mutex usb;                     // every use of ctx: the writer's bulk writes and client transfers
+    bool bitbang = false;               // guarded by usb
     uint8_t pinMask = 0, pinMode = 0;   // the last pin mode set; guarded by usb
-    uint32_t pinRate = 0;         // the last pin clock set (0: none); guarded by usb
+    uint32_t pinRate = 0;               // the last pin clock set (0: none); guarded by usb
 
     kx::PiMutex ringLock;
-    kx::PiCondVar ringCv;         // the writer: bytes queued, or stop
-    kx::PiCondVar doneCv;         // clients: the writer finished a chunk
+    kx::PiCondVar ringCv;   // the writer: bytes queued, or stop
+    kx::PiCondVar doneCv;   // clients: the writer finished a chunk
     uint8_t ring[kRing] GUARDED_BY(ringLock);
     size_t head GUARDED_BY(ringLock) = 0, used GUARDED_BY(ringLock) = 0;
     uint64_t queued GUARDED_BY(ringLock) = 0;   // bytes ever queued
     uint64_t done GUARDED_BY(ringLock) = 0;     // bytes the writer ever finished (sent or failed)
     bool stop GUARDED_BY(ringLock) = false;
-    uint8_t chunk[kRing];         // the writer thread's own
+    uint8_t chunk[kRing];   // the writer thread's own
 
-    std::atomic<bool> failed{false};   // a transfer failed since the last status query
+    std::atomic<bool> failed{false};                            // a transfer failed since the last status query
     std::atomic<uint64_t> failedTransfers{0}, failedBytes{0};   // pin bytes lost in failed transfers
     std::atomic<uint64_t> refusedWrites{0}, refusedBytes{0};    // writes refused (queue full)
     std::thread writer;
@@ -188,8 +188,8 @@ struct Board {
 
 // Live handles; a handle is the Board's address.
 kx::PiMutex g_handlesLock;
-std::map<FtHandle, std::shared_ptr<Board>> *g_handles PT_GUARDED_BY(g_handlesLock) =
-    new std::map<FtHandle, std::shared_ptr<Board>>;
+std::map<FtHandle, std::shared_ptr<Board>> *
+    g_handles PT_GUARDED_BY(g_handlesLock) = new std::map<FtHandle, std::shared_ptr<Board>>;
 
 std::shared_ptr<Board> Find(FtHandle h)
 {
@@ -293,8 +293,7 @@ FtStatus Open(const char *serial, FtHandle *handle)
     libusb_device *dev = nullptr;
     for (ftdi_device_list *d = list; d && !dev; d = d->next) {
         char s[kTextSize] = {};
-        if (SerialOf(ctx, d->dev, s) == 0 &&
-            std::strncmp(s, serial, kTextSize) == 0)
+        if (SerialOf(ctx, d->dev, s) == 0 && std::strncmp(s, serial, kTextSize) == 0)
             dev = d->dev;
     }
     if (!dev) {
@@ -461,8 +460,7 @@ FtStatus WriteUa(FtHandle h, const uint8_t *data, uint32_t size)
         if (!changed)
             continue;
         for (size_t w = pair; ok && w < pair + 2; ++w)
-            ok = Control(*b, SIO_WRITE_EEPROM_REQUEST, uint16_t(after[2 * w] | after[2 * w + 1] << 8),
-                         uint16_t(w));
+            ok = Control(*b, SIO_WRITE_EEPROM_REQUEST, uint16_t(after[2 * w] | after[2 * w + 1] << 8), uint16_t(w));
     }
     {
         auto lock = b->UsbAfterPins();
@@ -547,11 +545,10 @@ FtStatus Close(FtHandle h)
 }
 
 const Backend kLibftdi = {
-    "libftdi", Count, Description, Serial, Open, PinMode, PinClock,
-    ReadUa, WriteUa, Status, Write, Close,
+    "libftdi", Count, Description, Serial, Open, PinMode, PinClock, ReadUa, WriteUa, Status, Write, Close,
 };
 
-} // namespace
+}   // namespace
 
 const Backend &LibftdiBackend() { return kLibftdi; }
 
@@ -574,4 +571,4 @@ LibftdiCounters LibftdiCountersForTest(FtHandle handle)
     return c;
 }
 
-} // namespace ftdi::detail
+}   // namespace ftdi::detail

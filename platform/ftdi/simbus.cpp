@@ -35,18 +35,18 @@ struct Device {
 // The tick's pin write takes the bus's lock: it inherits priority (kxlocks.h).
 struct Bus {
     kx::PiMutex m;
-    bool initialised = false;                                    // guarded by m
-    std::vector<std::shared_ptr<Device>> devices;                // guarded by m; bus order
-    std::map<std::string, std::vector<uint8_t>, std::less<>> areas; // guarded by m
-    std::set<std::string, std::less<>> noUserArea;               // guarded by m; serials
-    std::map<uintptr_t, std::shared_ptr<Device>> handles;        // guarded by m
-    uintptr_t nextHandle = 1;                                    // guarded by m
-    std::deque<Call> calls;                                      // guarded by m
-    unsigned failCount[kOpCount] = {};                           // guarded by m
-    FtStatus failStatus[kOpCount] = {};                          // guarded by m
-    bool recording = true;                                       // guarded by m
-    uint64_t writeCount = 0;                                     // guarded by m
-    FILE *trace = nullptr;                                       // guarded by m
+    bool initialised = false;                                         // guarded by m
+    std::vector<std::shared_ptr<Device>> devices;                     // guarded by m; bus order
+    std::map<std::string, std::vector<uint8_t>, std::less<>> areas;   // guarded by m
+    std::set<std::string, std::less<>> noUserArea;                    // guarded by m; serials
+    std::map<uintptr_t, std::shared_ptr<Device>> handles;             // guarded by m
+    uintptr_t nextHandle = 1;                                         // guarded by m
+    std::deque<Call> calls;                                           // guarded by m
+    unsigned failCount[kOpCount] = {};                                // guarded by m
+    FtStatus failStatus[kOpCount] = {};                               // guarded by m
+    bool recording = true;                                            // guarded by m
+    uint64_t writeCount = 0;                                          // guarded by m
+    FILE *trace = nullptr;                                            // guarded by m
 };
 
 // Never destroyed: boards may still be closed by the library's own teardown
@@ -59,8 +59,7 @@ Bus &B()
 
 std::string Cut(const std::string &s, size_t max) { return s.size() > max ? s.substr(0, max) : s; }
 
-void AttachLocked(Bus &b, const std::string &description, const std::string &serial,
-                  const std::string &userArea)
+void AttachLocked(Bus &b, const std::string &description, const std::string &serial, const std::string &userArea)
 {
     auto d = std::make_shared<Device>();
     d->description = Cut(description, ftdi::kTextSize - 1);
@@ -86,14 +85,15 @@ void ParseDevicesLocked(Bus &b, const char *list)
             continue;
         const size_t c1 = entry.find(':');
         if (c1 == std::string::npos) {
-            std::fprintf(stderr, "kinetrax: simulated bus: device \"%s\" has no serial number "
-                                 "(description:serial[:user area]); skipped\n", entry.c_str());
+            std::fprintf(stderr,
+                         "kinetrax: simulated bus: device \"%s\" has no serial number "
+                         "(description:serial[:user area]); skipped\n",
+                         entry.c_str());
             continue;
         }
         const size_t c2 = entry.find(':', c1 + 1);
         const std::string description = entry.substr(0, c1);
-        const std::string serial = entry.substr(c1 + 1, c2 == std::string::npos ? std::string::npos
-                                                                                : c2 - c1 - 1);
+        const std::string serial = entry.substr(c1 + 1, c2 == std::string::npos ? std::string::npos : c2 - c1 - 1);
         const std::string area = c2 == std::string::npos ? std::string() : entry.substr(c2 + 1);
         AttachLocked(b, description, serial, area);
     }
@@ -234,8 +234,7 @@ FtStatus SimByIndex(Op op, uint32_t index, char *buf)
     if (!st && !dev)
         st = ftdi::FT_DEVICE_NOT_FOUND;
     if (!st)
-        ftdi::detail::CopyText(op == Op::GetDescriptionByIndex ? dev->description.c_str()
-                                                               : dev->serial.c_str(), buf);
+        ftdi::detail::CopyText(op == Op::GetDescriptionByIndex ? dev->description.c_str() : dev->serial.c_str(), buf);
     RecordLocked(*b, op, SerialOf(dev), index, st);
     return st;
 }
@@ -378,18 +377,17 @@ FtStatus SimClose(FtHandle h)
 }
 
 const ftdi::detail::Backend kSim = {
-    "sim", SimCount, SimDescription, SimSerial, SimOpen, SimPinMode, SimPinClock,
-    SimReadUa, SimWriteUa, SimStatus, SimWrite, SimClose,
+    "sim",       SimCount,  SimDescription, SimSerial, SimOpen,  SimPinMode,
+    SimPinClock, SimReadUa, SimWriteUa,     SimStatus, SimWrite, SimClose,
 };
 
-} // namespace
+}   // namespace
 
 const char *OpName(Op op)
 {
     static const char *const kNames[kOpCount] = {
-        "CountDevices", "GetDescriptionByIndex", "GetSerialByIndex", "OpenBySerial",
-        "SetPinMode", "SetPinClock", "ReadUserArea", "WriteUserArea", "QueryStatus",
-        "WriteBytes", "CloseDevice",
+        "CountDevices", "GetDescriptionByIndex", "GetSerialByIndex", "OpenBySerial", "SetPinMode",  "SetPinClock",
+        "ReadUserArea", "WriteUserArea",         "QueryStatus",      "WriteBytes",   "CloseDevice",
     };
     const unsigned i = static_cast<unsigned>(op);
     return i < kOpCount ? kNames[i] : "?";
@@ -490,8 +488,7 @@ void SetUserArea(const std::string &serial, const std::vector<uint8_t> &bytes)
 {
     Locked b;
     std::vector<uint8_t> &area = b->areas[Cut(serial, ftdi::kTextSize - 1)];
-    area.assign(bytes.begin(), bytes.size() > ftdi::kUserAreaSize ? bytes.begin() + ftdi::kUserAreaSize
-                                                                  : bytes.end());
+    area.assign(bytes.begin(), bytes.size() > ftdi::kUserAreaSize ? bytes.begin() + ftdi::kUserAreaSize : bytes.end());
 }
 
 unsigned OpenHandles()
@@ -512,8 +509,8 @@ uint64_t WriteCount()
     return b->writeCount;
 }
 
-} // namespace simbus
+}   // namespace simbus
 
 namespace ftdi::detail {
 const Backend &SimBackend() { return simbus::kSim; }
-} // namespace ftdi::detail
+}   // namespace ftdi::detail

@@ -30,8 +30,17 @@
 namespace simbus {
 
 enum class Op {
-    CountDevices, GetDescriptionByIndex, GetSerialByIndex, OpenBySerial, SetPinMode,
-    SetPinClock, ReadUserArea, WriteUserArea, QueryStatus, WriteBytes, CloseDevice,
+    CountDevices,
+    GetDescriptionByIndex,
+    GetSerialByIndex,
+    OpenBySerial,
+    SetPinMode,
+    SetPinClock,
+    ReadUserArea,
+    WriteUserArea,
+    QueryStatus,
+    WriteBytes,
+    CloseDevice,
 };
 const char *OpName(Op op);
 
@@ -53,8 +62,7 @@ void Reset(const char *devices = nullptr, bool forgetUserAreas = true);
 
 // Attaches a device at the end of the bus order. A user area remembered for the
 // serial wins over `userArea` unless the serial was never seen.
-void Attach(const std::string &description, const std::string &serial,
-            const std::string &userArea = "");
+void Attach(const std::string &description, const std::string &serial, const std::string &userArea = "");
 // Detaches every device with this serial: its status queries and writes fail
 // from now on, also on handles opened before. False when none was attached.
 bool Detach(const std::string &serial);
@@ -72,14 +80,14 @@ void SetNoUserArea(const std::string &serial, bool none = true);
 // kept, so a long run in the no-hardware mode doesn't grow without bound).
 std::vector<Call> Calls();
 void ClearCalls();
-std::vector<std::vector<uint8_t>> Writes(const std::string &serial); // FtWriteBytes payloads
-std::vector<uint8_t> UserArea(const std::string &serial);             // current user area
+std::vector<std::vector<uint8_t>> Writes(const std::string &serial);   // FtWriteBytes payloads
+std::vector<uint8_t> UserArea(const std::string &serial);              // current user area
 void SetUserArea(const std::string &serial, const std::vector<uint8_t> &bytes);
-unsigned OpenHandles();                  // handles opened and not closed
+unsigned OpenHandles();   // handles opened and not closed
 
 // Counting mode for benchmarks: writes are counted but neither recorded nor
 // traced, and FtWriteBytes allocates nothing. Reset turns recording back on.
 void SetRecording(bool on);
-uint64_t WriteCount();                   // successful FtWriteBytes since Reset
+uint64_t WriteCount();   // successful FtWriteBytes since Reset
 
-} // namespace simbus
+}   // namespace simbus

@@ -8,7 +8,7 @@ namespace kx {
 
 namespace {
 constexpr int kSpins = 1000;   // looks before waiting in the kernel (about 30 us)
-} // namespace
+}   // namespace
 
 PiMutex::PiMutex() noexcept
 {
@@ -16,8 +16,7 @@ PiMutex::PiMutex() noexcept
     pthread_mutexattr_init(&attr);
     // Refused where the kernel has no priority-inheriting futexes: then an
     // ordinary mutex, which orders the same and only lends no priority.
-    if (pthread_mutexattr_setprotocol(&attr, PTHREAD_PRIO_INHERIT) == 0 &&
-        pthread_mutex_init(&m_, &attr) == 0) {
+    if (pthread_mutexattr_setprotocol(&attr, PTHREAD_PRIO_INHERIT) == 0 && pthread_mutex_init(&m_, &attr) == 0) {
         inheriting_ = true;
     } else {
         pthread_mutex_init(&m_, nullptr);
@@ -65,4 +64,4 @@ int64_t MonotonicNs()
     return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
-} // namespace kx
+}   // namespace kx

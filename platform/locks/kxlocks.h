@@ -131,4 +131,4 @@ private:
 // CLOCK_MONOTONIC now, in nanoseconds (the scale of PiCondVar::WaitUntil).
 int64_t MonotonicNs();
 
-} // namespace kx
+}   // namespace kx

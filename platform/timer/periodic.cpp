@@ -58,7 +58,7 @@ void CopyName(char (&dst)[16], const char *name)
     dst[n] = '\0';
 }
 
-} // namespace
+}   // namespace
 
 double MonotonicSeconds()
 {
@@ -67,10 +67,7 @@ double MonotonicSeconds()
     return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
 }
 
-double CurrentDeadlineSeconds()
-{
-    return tl_deadlineNs < 0 ? -1.0 : double(tl_deadlineNs) / double(kNsPerSec);
-}
+double CurrentDeadlineSeconds() { return tl_deadlineNs < 0 ? -1.0 : double(tl_deadlineNs) / double(kNsPerSec); }
 
 void SleepMs(unsigned ms) { SleepUntil(NowNs() + int64_t(ms) * 1000000); }
 
@@ -207,4 +204,4 @@ void *PeriodicThread::Main(void *self)
     return nullptr;
 }
 
-} // namespace kxtimer
+}   // namespace kxtimer

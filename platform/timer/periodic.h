@@ -43,7 +43,7 @@ public:
     using Callback = void (*)(void *user);
 
     PeriodicThread() = default;
-    ~PeriodicThread();                     // Stop()
+    ~PeriodicThread();   // Stop()
     PeriodicThread(const PeriodicThread &) = delete;
     PeriodicThread &operator=(const PeriodicThread &) = delete;
 
@@ -69,22 +69,22 @@ private:
     enum class State { Idle, Running, SelfStopping, Joining };
 
     static void *Main(void *self);
-    void SetState(State s);               // with m_ held
+    void SetState(State s);   // with m_ held
 
     mutable std::mutex m_;
-    std::condition_variable joined_;      // signalled when Joining ends
-    State state_ = State::Idle;           // guarded by m_
-    pthread_t thread_{};                  // guarded by m_ (valid unless Idle)
-    std::atomic<bool> running_{false};    // state_ == Running, for Running()
-    std::atomic<bool> stop_{false};       // read by the thread each period
+    std::condition_variable joined_;     // signalled when Joining ends
+    State state_ = State::Idle;          // guarded by m_
+    pthread_t thread_{};                 // guarded by m_ (valid unless Idle)
+    std::atomic<bool> running_{false};   // state_ == Running, for Running()
+    std::atomic<bool> stop_{false};      // read by the thread each period
     std::atomic<bool> realtime_{false};
     // Set by Start before the thread exists, or by the thread itself (a
     // restart from its own callback); read by the thread.
     int64_t periodNs_ = 1000000;
     Callback cb_ = nullptr;
     void *user_ = nullptr;
-    bool restarted_ = false;              // the thread's own: restart from the callback
+    bool restarted_ = false;   // the thread's own: restart from the callback
     char name_[16] = {};
 };
 
-} // namespace kxtimer
+}   // namespace kxtimer

@@ -64,7 +64,8 @@ std::vector<Fixture> Fixtures()
         {"R", ee::Chip::R, LibftdiImage(TYPE_R, 0x46, "TRUV-kq4", "SER12345"), 0x18 + strings, true},
         {"2232H", ee::Chip::FT2232H, LibftdiImage(TYPE_2232H, 0x46, "TRUV-kq4", "SER12345"), 0x1A + strings, true},
         {"4232H", ee::Chip::FT4232H, LibftdiImage(TYPE_4232H, 0x46, "TRUV-kq4", "SER12345"), 0x1A + strings, true},
-        {"2232H 93C56", ee::Chip::FT2232H, LibftdiImage(TYPE_2232H, 0x56, "TRUV-kq4", "SER12345"), 0x9A + strings, true},
+        {"2232H 93C56", ee::Chip::FT2232H, LibftdiImage(TYPE_2232H, 0x56, "TRUV-kq4", "SER12345"), 0x9A + strings,
+         true},
         {"232H 93C56", ee::Chip::FT232H, LibftdiImage(TYPE_232H, 0x56, "TRUV-kq4", "SER12345"), 0xA0 + strings, true},
         {"230X", ee::Chip::FT230X, Ft230xImage(), 0x24, false},
     };
@@ -188,7 +189,7 @@ TEST(EepromUserArea, DetectsTheEepromSize)
     distinct[200] ^= 0xFF;
     EXPECT_EQ(ee::DetectSize(ee::Chip::FT2232H, mirrored.data(), 256), 128u);   // a 93C46 wraps
     EXPECT_EQ(ee::DetectSize(ee::Chip::FT2232H, distinct.data(), 256), 256u);
-    EXPECT_EQ(ee::DetectSize(ee::Chip::R, distinct.data(), 256), 128u);         // internal EEPROM
+    EXPECT_EQ(ee::DetectSize(ee::Chip::R, distinct.data(), 256), 128u);   // internal EEPROM
 }
 
-} // namespace
+}   // namespace

@@ -74,8 +74,8 @@ struct Chip {
     std::vector<Control> controls;
 };
 
-} // namespace
-} // namespace kxemu
+}   // namespace
+}   // namespace kxemu
 
 // The opaque libusb types, as this emulator keeps them.
 struct libusb_context {
@@ -102,9 +102,9 @@ std::map<int, std::shared_ptr<Chip>> &Chips()   // guarded by g_lock
     static auto *chips = new std::map<int, std::shared_ptr<Chip>>;
     return *chips;
 }
-int g_nextId = 1;            // guarded by g_lock
-uint8_t g_nextAddress = 2;   // guarded by g_lock
-Live g_live;                 // guarded by g_lock
+int g_nextId = 1;                    // guarded by g_lock
+uint8_t g_nextAddress = 2;           // guarded by g_lock
+Live g_live;                         // guarded by g_lock
 int g_controlUs = 0, g_bulkUs = 0;   // guarded by g_lock
 
 void Unref(libusb_device *dev)   // with g_lock held
@@ -166,8 +166,8 @@ void PutString(std::vector<uint8_t> &img, size_t header, size_t &at, const std::
 // the user area at 0x24..0x7F (outside the checksum), factory data at
 // 0x80..0x9F, strings from 0xA0 with the PnP trailer after them, checksum in the
 // last word.
-std::vector<uint8_t> Ft230xImage(const std::string &maker, const std::string &product,
-                                 const std::string &serial, bool hasSerial)
+std::vector<uint8_t> Ft230xImage(const std::string &maker, const std::string &product, const std::string &serial,
+                                 bool hasSerial)
 {
     std::vector<uint8_t> img(256, 0);
     const uint8_t head[] = {0x00, 0x00, 0x03, 0x04, 0x15, 0x60, 0x00, 0x10, 0x80, 0x2d};
@@ -188,7 +188,7 @@ std::vector<uint8_t> Ft230xImage(const std::string &maker, const std::string &pr
     return img;
 }
 
-} // namespace
+}   // namespace
 
 int64_t NowNs()
 {
@@ -200,17 +200,15 @@ int64_t NowNs()
 const std::vector<KindInfo> &AllKinds()
 {
     static const std::vector<KindInfo> kinds = {
-        {Kind::FT232AM, "FT232AM"}, {Kind::FT232BM, "FT232BM"}, {Kind::FT245BM, "FT245BM"},
-        {Kind::FT2232D, "FT2232D"}, {Kind::FT2232H, "FT2232H"}, {Kind::FT4232H, "FT4232H"},
-        {Kind::FT232H, "FT232H"},   {Kind::FT232R, "FT232R"},   {Kind::FT245R, "FT245R"},
-        {Kind::FT230X, "FT230X"},
+        {Kind::FT232AM, "FT232AM"}, {Kind::FT232BM, "FT232BM"}, {Kind::FT245BM, "FT245BM"}, {Kind::FT2232D, "FT2232D"},
+        {Kind::FT2232H, "FT2232H"}, {Kind::FT4232H, "FT4232H"}, {Kind::FT232H, "FT232H"},   {Kind::FT232R, "FT232R"},
+        {Kind::FT245R, "FT245R"},   {Kind::FT230X, "FT230X"},
     };
     return kinds;
 }
 
-std::vector<uint8_t> ProgrammedEeprom(Kind kind, const std::string &manufacturer,
-                                      const std::string &product, const std::string &serial,
-                                      bool hasSerial)
+std::vector<uint8_t> ProgrammedEeprom(Kind kind, const std::string &manufacturer, const std::string &product,
+                                      const std::string &serial, bool hasSerial)
 {
     if (kind == Kind::FT230X)
         return Ft230xImage(manufacturer, product, serial, hasSerial);
@@ -220,17 +218,29 @@ std::vector<uint8_t> ProgrammedEeprom(Kind kind, const std::string &manufacturer
     case Kind::FT232AM: type = TYPE_AM; break;
     case Kind::FT232BM:
     case Kind::FT245BM: type = TYPE_BM; break;
-    case Kind::FT2232D: type = TYPE_2232C; part = 0x56; break;
-    case Kind::FT2232H: type = TYPE_2232H; part = 0x56; break;
-    case Kind::FT4232H: type = TYPE_4232H; part = 0x56; break;
-    case Kind::FT232H: type = TYPE_232H; part = 0x56; break;
+    case Kind::FT2232D:
+        type = TYPE_2232C;
+        part = 0x56;
+        break;
+    case Kind::FT2232H:
+        type = TYPE_2232H;
+        part = 0x56;
+        break;
+    case Kind::FT4232H:
+        type = TYPE_4232H;
+        part = 0x56;
+        break;
+    case Kind::FT232H:
+        type = TYPE_232H;
+        part = 0x56;
+        break;
     default: break;
     }
     return LibftdiEeprom(type, part, manufacturer, product, hasSerial ? serial.c_str() : nullptr);
 }
 
-std::vector<uint8_t> LibftdiEeprom(int type, int part, const std::string &manufacturer,
-                                   const std::string &product, const char *serial)
+std::vector<uint8_t> LibftdiEeprom(int type, int part, const std::string &manufacturer, const std::string &product,
+                                   const char *serial)
 {
     // libftdi's builder needs no device; it only checks that a handle is set.
     ftdi_context *f = ftdi_new();
@@ -373,12 +383,12 @@ Live Count()
     return g_live;
 }
 
-} // namespace kxemu
+}   // namespace kxemu
 
 // ---- the libusb-1.0 functions libftdi1 imports ---------------------------------------
 
-using kxemu::g_lock;
 using kxemu::g_live;
+using kxemu::g_lock;
 
 // Visible from the program, so libftdi1 binds to these (the build hides
 // symbols by default).
@@ -483,7 +493,7 @@ struct ConfigBlock {   // one allocation, freed by libusb_free_config_descriptor
     libusb_interface_descriptor alt;
     libusb_endpoint_descriptor endpoints[2];
 };
-} // namespace
+}   // namespace
 
 int libusb_get_config_descriptor(libusb_device *dev, uint8_t index, libusb_config_descriptor **config)
 {
@@ -522,10 +532,7 @@ int libusb_get_config_descriptor(libusb_device *dev, uint8_t index, libusb_confi
     return 0;
 }
 
-void libusb_free_config_descriptor(libusb_config_descriptor *config)
-{
-    free(reinterpret_cast<ConfigBlock *>(config));
-}
+void libusb_free_config_descriptor(libusb_config_descriptor *config) { free(reinterpret_cast<ConfigBlock *>(config)); }
 
 uint8_t libusb_get_bus_number(libusb_device *) { return 1; }
 uint8_t libusb_get_device_address(libusb_device *dev) { return dev->address; }
@@ -606,8 +613,7 @@ int libusb_release_interface(libusb_device_handle *handle, int)
     return 0;
 }
 
-int libusb_get_string_descriptor_ascii(libusb_device_handle *handle, uint8_t index, unsigned char *data,
-                                       int length)
+int libusb_get_string_descriptor_ascii(libusb_device_handle *handle, uint8_t index, unsigned char *data, int length)
 {
     if (index == 0)
         return LIBUSB_ERROR_INVALID_PARAM;   // as libusb: index 0 is the language table
@@ -637,9 +643,8 @@ int libusb_get_string_descriptor_ascii(libusb_device_handle *handle, uint8_t ind
     return int(n);
 }
 
-int libusb_control_transfer(libusb_device_handle *handle, uint8_t request_type, uint8_t bRequest,
-                            uint16_t wValue, uint16_t wIndex, unsigned char *data, uint16_t wLength,
-                            unsigned int)
+int libusb_control_transfer(libusb_device_handle *handle, uint8_t request_type, uint8_t bRequest, uint16_t wValue,
+                            uint16_t wIndex, unsigned char *data, uint16_t wLength, unsigned int)
 {
     int wait;
     int result = 0;
@@ -669,9 +674,7 @@ int libusb_control_transfer(libusb_device_handle *handle, uint8_t request_type, 
                 chip.bitMask = uint8_t(wValue & 0xFF);
                 chip.bitMode = uint8_t(wValue >> 8);
                 break;
-            case SIO_SET_LATENCY_TIMER_REQUEST:
-                chip.latency = uint8_t(wValue & 0xFF);
-                break;
+            case SIO_SET_LATENCY_TIMER_REQUEST: chip.latency = uint8_t(wValue & 0xFF); break;
             case SIO_WRITE_EEPROM_REQUEST: {
                 ++chip.eepromWrites;
                 const uint16_t value = chip.corrupt ? uint16_t(wValue ^ 0x0100) : wValue;
@@ -695,11 +698,8 @@ int libusb_control_transfer(libusb_device_handle *handle, uint8_t request_type, 
                 chip.words[at] = value;
                 break;
             }
-            case SIO_ERASE_EEPROM_REQUEST:
-                std::fill(chip.words.begin(), chip.words.end(), 0xFFFF);
-                break;
-            default:
-                break;   // modem control, flow control, line settings, event chars
+            case SIO_ERASE_EEPROM_REQUEST: std::fill(chip.words.begin(), chip.words.end(), 0xFFFF); break;
+            default: break;   // modem control, flow control, line settings, event chars
             }
         } else if (request_type == FTDI_DEVICE_IN_REQTYPE) {
             switch (bRequest) {
@@ -731,8 +731,7 @@ int libusb_control_transfer(libusb_device_handle *handle, uint8_t request_type, 
                 result = 2;
                 break;
             }
-            default:
-                return LIBUSB_ERROR_PIPE;
+            default: return LIBUSB_ERROR_PIPE;
             }
         } else {
             return LIBUSB_ERROR_PIPE;
@@ -799,5 +798,5 @@ int libusb_cancel_transfer(libusb_transfer *) { return LIBUSB_ERROR_NOT_FOUND; }
 int libusb_handle_events_timeout(libusb_context *, struct timeval *) { return 0; }
 int libusb_handle_events_timeout_completed(libusb_context *, struct timeval *, int *) { return 0; }
 
-} // extern "C"
+}   // extern "C"
 #pragma GCC visibility pop

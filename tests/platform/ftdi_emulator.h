@@ -69,16 +69,16 @@ void Unplug(int id);
 void Replug(int id);
 
 // Faults on demand.
-void FailBulkTransfers(int id, int count);     // the next `count` bulk writes fail (LIBUSB_ERROR_IO)
-void CorruptEepromWrites(int id, bool on);     // words written are stored with one bit flipped
+void FailBulkTransfers(int id, int count);                   // the next `count` bulk writes fail (LIBUSB_ERROR_IO)
+void CorruptEepromWrites(int id, bool on);                   // words written are stored with one bit flipped
 void SetEeprom(int id, const std::vector<uint8_t> &image);   // replace the EEPROM content
 // Time each control / bulk transfer takes (default 0): the wait happens with no
 // emulator lock held, as a USB transfer would.
 void SetTransferTime(int controlUs, int bulkUs);
 
 struct Arrival {
-    int64_t ns;       // CLOCK_MONOTONIC time the bulk transfer completed
-    size_t offset;    // first byte of it in `received`
+    int64_t ns;      // CLOCK_MONOTONIC time the bulk transfer completed
+    size_t offset;   // first byte of it in `received`
     size_t length;
 };
 
@@ -89,17 +89,17 @@ struct Control {
 
 struct View {
     bool attached = false;
-    uint8_t bitMask = 0, bitMode = 0;     // last SET_BITMODE
+    uint8_t bitMask = 0, bitMode = 0;   // last SET_BITMODE
     bool baudSet = false;
     uint16_t baudValue = 0, baudIndex = 0;   // last SET_BAUDRATE
     uint8_t latency = 16;
-    std::vector<uint8_t> eeprom;          // the whole EEPROM, size of the part
-    std::vector<uint8_t> received;        // every bulk-OUT byte, in order
+    std::vector<uint8_t> eeprom;     // the whole EEPROM, size of the part
+    std::vector<uint8_t> received;   // every bulk-OUT byte, in order
     std::vector<Arrival> arrivals;
-    std::vector<Control> controls;        // every control transfer, in order
-    unsigned eepromWrites = 0;            // write requests taken (stored or not)
-    size_t outsideBitbang = 0;            // bulk bytes that came while not in bit-bang mode
-    bool claimed = false;                 // interface 0 claimed by an open handle
+    std::vector<Control> controls;   // every control transfer, in order
+    unsigned eepromWrites = 0;       // write requests taken (stored or not)
+    size_t outsideBitbang = 0;       // bulk bytes that came while not in bit-bang mode
+    bool claimed = false;            // interface 0 claimed by an open handle
 };
 View Snapshot(int id);
 // Forgets the recorded bytes, arrivals and control transfers of chip `id`.
@@ -116,13 +116,12 @@ Live Count();
 // An EEPROM image from libftdi's own builder for chip type `type` (an
 // ftdi_chip_type) with an EEPROM part `part` (0x46: 128 bytes, 0x56: 256); no
 // serial string when `serial` is null. Empty when the builder refuses.
-std::vector<uint8_t> LibftdiEeprom(int type, int part, const std::string &manufacturer,
-                                   const std::string &product, const char *serial);
+std::vector<uint8_t> LibftdiEeprom(int type, int part, const std::string &manufacturer, const std::string &product,
+                                   const char *serial);
 // An EEPROM image as the chip's vendor tools program it for `kind`.
-std::vector<uint8_t> ProgrammedEeprom(Kind kind, const std::string &manufacturer,
-                                      const std::string &product, const std::string &serial,
-                                      bool hasSerial = true);
+std::vector<uint8_t> ProgrammedEeprom(Kind kind, const std::string &manufacturer, const std::string &product,
+                                      const std::string &serial, bool hasSerial = true);
 
 int64_t NowNs();   // CLOCK_MONOTONIC
 
-} // namespace kxemu
+}   // namespace kxemu

@@ -34,4 +34,4 @@ TEST(FtdiEnvironment, FirstUseFollowsTheEnvironment)
     }
 }
 
-} // namespace
+}   // namespace

@@ -88,4 +88,4 @@ TEST(PiCondVar, WakesAWaiterAndTimesOut)
     t.join();
 }
 
-} // namespace
+}   // namespace

@@ -25,8 +25,8 @@
 #include "ftdi_eeprom.h"
 #include "ftdi_emulator.h"
 
-extern "C" int convert_baudrate_UT_export(int baudrate, struct ftdi_context *ftdi,
-                                          unsigned short *value, unsigned short *index);
+extern "C" int convert_baudrate_UT_export(int baudrate, struct ftdi_context *ftdi, unsigned short *value,
+                                          unsigned short *index);
 
 namespace {
 
@@ -91,8 +91,7 @@ Bytes WithUserAreaOf(ee::Chip chip, Bytes image, size_t size, size_t left)
 }
 
 // Waits (up to 5 s) until `done` holds: for work of the backend's writer thread.
-template <class F>
-bool Eventually(F done)
+template <class F> bool Eventually(F done)
 {
     for (int i = 0; i < 5000; ++i) {
         if (done())
@@ -181,7 +180,8 @@ TEST_F(Emulated, OpenSetsBitBangAndTheFastestDivisorOnEveryChip)
         ASSERT_EQ(convert_baudrate_UT_export(3000000, f, &value, &index), 3000000);
         EXPECT_EQ(v.baudValue, value);
         EXPECT_EQ(v.baudIndex, index);
-        EXPECT_EQ(v.baudValue & 0x3FFF, (f->type == TYPE_2232H || f->type == TYPE_4232H || f->type == TYPE_232H) ? 4 : 0);
+        EXPECT_EQ(v.baudValue & 0x3FFF,
+                  (f->type == TYPE_2232H || f->type == TYPE_4232H || f->type == TYPE_232H) ? 4 : 0);
         EXPECT_TRUE(v.claimed);
         EXPECT_EQ(FtCloseDevice(h), FT_OK);
         EXPECT_FALSE(kxemu::Snapshot(id).claimed);
@@ -341,19 +341,13 @@ TEST_F(Emulated, ChipWithoutUserAreaKeepsNameAndPositionInTheSettingsFile)
         const ee::Chip chip = EeChip(c.kind);
         const size_t size = image.size() > 128 ? 256 : 128;
         switch (c.image) {
-        case Image::Blank:
-            image.assign(size, 0xFF);
-            break;
-        case Image::BadChecksum:
-            image[size - 2] ^= 1;
-            break;
+        case Image::Blank: image.assign(size, 0xFF); break;
+        case Image::BadChecksum: image[size - 2] ^= 1; break;
         case Image::StringInHeader:
             image[0x0E] = uint8_t((image[0x0E] & ~(size - 1)) | 0x02);   // the manufacturer string at byte 2
             FixChecksum(chip, image, size);
             break;
-        case Image::AreaTooSmall:
-            image = WithUserAreaOf(chip, image, size, 6);
-            break;
+        case Image::AreaTooSmall: image = WithUserAreaOf(chip, image, size, 6); break;
         }
         ee::UserArea ua;
         ASSERT_EQ(ee::Locate(chip, image.data(), size, &ua) ? ua.size : 0u, c.image == Image::AreaTooSmall ? 6u : 0u);
@@ -472,7 +466,7 @@ TEST_F(Emulated, PinBytesOfEightBoardsArriveCompleteAndInOrder)
         for (unsigned m = 0; m < kMotors; ++m)
             steps[b].push_back(board->Motors[m].Position);
     }
-    _CloseAllDevices();   // drains the queues
+    _CloseAllDevices();                                 // drains the queues
     const uint8_t full[4] = {0x08, 0x04, 0x02, 0x01};   // four-wire full-step patterns by position & 3
     for (unsigned b = 0; b < kBoards; ++b) {
         SCOPED_TRACE("board " + std::to_string(b));
@@ -619,7 +613,7 @@ TEST_F(Emulated, RenameDuringFastMotionLosesNoFrame)
     EXPECT_GT(during, 91u * 100);   // the motors kept stepping through the rename
     const kxemu::View v = kxemu::Snapshot(id);
     EXPECT_EQ(v.received.size(), c.queuedBytes);   // in order: one queue, one writer
-    EXPECT_EQ(v.outsideBitbang, 0u);   // none while the EEPROM write's reset had left bit-bang mode
+    EXPECT_EQ(v.outsideBitbang, 0u);               // none while the EEPROM write's reset had left bit-bang mode
 }
 
 unsigned CountEntries(const char *dir)
@@ -669,4 +663,4 @@ TEST_F(Emulated, UnplugReplugCyclesLeakNothing)
     EXPECT_EQ(live.devices, live0.devices);
 }
 
-} // namespace
+}   // namespace

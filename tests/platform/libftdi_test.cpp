@@ -10,8 +10,8 @@
 #include "ftdi_backend.h"
 #include "kinetrax.h"
 
-extern "C" int convert_baudrate_UT_export(int baudrate, struct ftdi_context *ftdi,
-                                          unsigned short *value, unsigned short *index);
+extern "C" int convert_baudrate_UT_export(int baudrate, struct ftdi_context *ftdi, unsigned short *value,
+                                          unsigned short *index);
 
 namespace {
 
@@ -79,8 +79,8 @@ TEST(Libftdi, PinClockSelectsTheFastestDivisor)
     struct Chip {
         ftdi_chip_type type;
         unsigned short divisor;
-    } chips[] = {{TYPE_AM, 0}, {TYPE_BM, 0}, {TYPE_2232C, 0}, {TYPE_R, 0}, {TYPE_230X, 0},
-                 {TYPE_2232H, 4}, {TYPE_4232H, 4}, {TYPE_232H, 4}};
+    } chips[] = {{TYPE_AM, 0},   {TYPE_BM, 0},    {TYPE_2232C, 0}, {TYPE_R, 0},
+                 {TYPE_230X, 0}, {TYPE_2232H, 4}, {TYPE_4232H, 4}, {TYPE_232H, 4}};
     for (const Chip &c : chips) {
         SCOPED_TRACE(int(c.type));
         f->type = c.type;
@@ -95,4 +95,4 @@ TEST(Libftdi, PinClockSelectsTheFastestDivisor)
     ftdi_free(f);
 }
 
-} // namespace
+}   // namespace

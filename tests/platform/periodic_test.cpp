@@ -335,7 +335,7 @@ TEST(PeriodicThread, StartStopFromManyThreads)
     EXPECT_LE(c.maxInside.load(), 1);
 }
 
-} // namespace
+}   // namespace
 
 // The callback's time is its deadline: whole periods apart whatever the
 // wake-up jitter, and -1 anywhere else.

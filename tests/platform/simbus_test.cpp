@@ -107,8 +107,11 @@ TEST_F(SimBus, DeviceListsParseLikeTheEnvironment)
         {"colon in area", "A:S1:x:y", {"A/S1"}, "S1", "x:y"},
         {"empty fields", ",:,A:", {"/", "A/"}, "", ""},
         {"no serial skipped", "junk,A:S1", {"A/S1"}, "S1", ""},
-        {"long texts cut", long70 + ":" + long70 + ":" + area70,
-         {long70.substr(0, 63) + "/" + long70.substr(0, 63)}, long70.substr(0, 63), area70.substr(0, 64)},
+        {"long texts cut",
+         long70 + ":" + long70 + ":" + area70,
+         {long70.substr(0, 63) + "/" + long70.substr(0, 63)},
+         long70.substr(0, 63),
+         area70.substr(0, 64)},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -148,20 +151,19 @@ TEST_F(SimBus, RecordsEveryCallInOrderWithItsArguments)
     EXPECT_EQ(FtOpenBySerial("S3", &none), FT_DEVICE_NOT_FOUND);
     EXPECT_EQ(none, nullptr);
 
-    struct Expect { Op op; const char *serial; uint32_t arg; FtStatus status; };
+    struct Expect {
+        Op op;
+        const char *serial;
+        uint32_t arg;
+        FtStatus status;
+    };
     const Expect want[] = {
-        {Op::CountDevices, "", 0, FT_OK},
-        {Op::GetDescriptionByIndex, "S2", 1, FT_OK},
-        {Op::GetSerialByIndex, "S2", 1, FT_OK},
-        {Op::OpenBySerial, "S2", 0, FT_OK},
-        {Op::SetPinMode, "S2", 0xFF01, FT_OK},
-        {Op::SetPinClock, "S2", 3000000, FT_OK},
-        {Op::ReadUserArea, "S2", 64, FT_OK},
-        {Op::WriteBytes, "S2", 2, FT_OK},
-        {Op::QueryStatus, "S2", 0, FT_OK},
-        {Op::WriteUserArea, "S2", 3, FT_OK},
-        {Op::CloseDevice, "S2", 0, FT_OK},
-        {Op::OpenBySerial, "S3", 0, FT_DEVICE_NOT_FOUND},
+        {Op::CountDevices, "", 0, FT_OK},       {Op::GetDescriptionByIndex, "S2", 1, FT_OK},
+        {Op::GetSerialByIndex, "S2", 1, FT_OK}, {Op::OpenBySerial, "S2", 0, FT_OK},
+        {Op::SetPinMode, "S2", 0xFF01, FT_OK},  {Op::SetPinClock, "S2", 3000000, FT_OK},
+        {Op::ReadUserArea, "S2", 64, FT_OK},    {Op::WriteBytes, "S2", 2, FT_OK},
+        {Op::QueryStatus, "S2", 0, FT_OK},      {Op::WriteUserArea, "S2", 3, FT_OK},
+        {Op::CloseDevice, "S2", 0, FT_OK},      {Op::OpenBySerial, "S3", 0, FT_DEVICE_NOT_FOUND},
     };
     const auto calls = simbus::Calls();
     ASSERT_EQ(calls.size(), std::size(want));
@@ -207,7 +209,7 @@ TEST_F(SimBus, DetachedDeviceFailsOnOldHandlesAndComesBackWithItsUserArea)
     FtHandle again = Open("S1");
     EXPECT_EQ(Status(again), FT_OK);
     EXPECT_EQ(Area(again), std::string("New\0t", 5));   // 4 bytes over "First"
-    EXPECT_EQ(simbus::OpenHandles(), 3u);              // the vanished one is still held
+    EXPECT_EQ(simbus::OpenHandles(), 3u);               // the vanished one is still held
     EXPECT_EQ(FtCloseDevice(h1), FT_OK);
     EXPECT_EQ(simbus::OpenHandles(), 2u);
 
@@ -278,7 +280,7 @@ TEST_F(SimBus, ChipWithoutUserAreaSaysNotSupported)
     const uint8_t name[3] = {'x', 'y', 'z'};
     EXPECT_EQ(FtWriteUserArea(h1, name, 3), FT_NOT_SUPPORTED);
     EXPECT_EQ(simbus::UserArea("S1"), (std::vector<uint8_t>{'N', 'a', 'm', 'e'}));   // untouched
-    EXPECT_EQ(Status(h1), FT_OK);   // everything else works
+    EXPECT_EQ(Status(h1), FT_OK);                                                    // everything else works
     EXPECT_EQ(Write(h1, {1}), FT_OK);
     EXPECT_EQ(Area(h2), "Other");   // only that chip
     simbus::SetNoUserArea("S1", false);
@@ -460,4 +462,4 @@ TEST_F(SimBus, ConcurrentWritersAndClients)
     }
 }
 
-} // namespace
+}   // namespace

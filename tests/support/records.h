@@ -12,10 +12,10 @@
 struct RecordFields {
     uint8_t address = 0;
     uint8_t type = 0;
-    const char *name = "";    // at most 10 characters are stored (no terminator at 10)
+    const char *name = "";   // at most 10 characters are stored (no terminator at 10)
     float coefficient = 1.0f;
     float position = 0.0f;
-    int32_t length = 0;       // TravelLength
+    int32_t length = 0;   // TravelLength
     int8_t accel = 0;
     uint16_t minStep = 0;
     uint16_t maxStep = 0;

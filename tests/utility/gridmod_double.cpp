@@ -10,13 +10,16 @@ namespace gmdouble {
 namespace {
 std::function<void(const Call &)> hook;
 
-void Record(Call c) {
+void Record(Call c)
+{
     Calls().push_back(c);
-    if (hook) hook(c);
+    if (hook)
+        hook(c);
 }
-} // namespace
+}   // namespace
 
-std::vector<Call> &Calls() {
+std::vector<Call> &Calls()
+{
     static std::vector<Call> calls;
     return calls;
 }
@@ -24,19 +27,22 @@ std::vector<Call> &Calls() {
 void SetHook(std::function<void(const Call &)> h) { hook = std::move(h); }
 
 // Readable failure messages.
-void PrintTo(const Call &c, std::ostream *os) {
+void PrintTo(const Call &c, std::ostream *os)
+{
     *os << c.fn << "(" << c.table;
-    if (c.fn == "_SaveTableSettings") *os << ", \"" << c.name << "\"";
+    if (c.fn == "_SaveTableSettings")
+        *os << ", \"" << c.name << "\"";
     *os << ")";
 }
 
-} // namespace gmdouble
+}   // namespace gmdouble
 
 extern "C" {
 void _ShowTableWin(int32_t table) { gmdouble::Record({"_ShowTableWin", table, ""}); }
 void _CloseTableWin(void) { gmdouble::Record({"_CloseTableWin", 0, ""}); }
 void _RemoveTable(int32_t table) { gmdouble::Record({"_RemoveTable", table, ""}); }
-void _SaveTableSettings(int32_t table, const char *name) {
+void _SaveTableSettings(int32_t table, const char *name)
+{
     gmdouble::Record({"_SaveTableSettings", table, name ? name : "(null)"});
 }
 }

@@ -11,9 +11,9 @@
 namespace gmdouble {
 
 struct Call {
-    std::string fn;      // "_ShowTableWin", "_CloseTableWin", "_RemoveTable", "_SaveTableSettings"
-    int table = 0;       // 0 for _CloseTableWin
-    std::string name;    // _SaveTableSettings only
+    std::string fn;     // "_ShowTableWin", "_CloseTableWin", "_RemoveTable", "_SaveTableSettings"
+    int table = 0;      // 0 for _CloseTableWin
+    std::string name;   // _SaveTableSettings only
     bool operator==(const Call &) const = default;
 };
 
@@ -28,4 +28,4 @@ inline Call CloseWin() { return {"_CloseTableWin", 0, ""}; }
 inline Call Remove(int t) { return {"_RemoveTable", t, ""}; }
 inline Call Save(int t, const std::string &n) { return {"_SaveTableSettings", t, n}; }
 
-} // namespace gmdouble
+}   // namespace gmdouble

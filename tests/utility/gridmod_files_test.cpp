@@ -19,7 +19,8 @@
 
 namespace {
 
-TEST(GridmodFiles, FifoOrDirectoryAsTheTableFileBlocksNoCall) {
+TEST(GridmodFiles, FifoOrDirectoryAsTheTableFileBlocksNoCall)
+{
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     const QString old = QDir::currentPath();
@@ -46,9 +47,10 @@ TEST(GridmodFiles, FifoOrDirectoryAsTheTableFileBlocksNoCall) {
     QDir::setCurrent(old);
 }
 
-} // namespace
+}   // namespace
 
-int main(int argc, char **argv) {
+int main(int argc, char **argv)
+{
     QApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();

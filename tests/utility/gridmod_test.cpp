@@ -24,61 +24,72 @@ namespace {
 
 class Gridmod : public ::testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         ASSERT_TRUE(dir.isValid());
         old = QDir::currentPath();
         QDir::setCurrent(dir.path());
     }
-    void TearDown() override {
+    void TearDown() override
+    {
         _CloseTableWin();
         QDir::setCurrent(old);
     }
-    static void Write(const std::string &text) {
+    static void Write(const std::string &text)
+    {
         std::filesystem::create_directories("configs");
         std::ofstream out("configs/gridmod.ini", std::ios::binary | std::ios::trunc);
         out << text;
     }
-    static std::string File() {
+    static std::string File()
+    {
         std::ifstream in("configs/gridmod.ini", std::ios::binary);
         std::ostringstream ss;
         ss << in.rdbuf();
         return ss.str();
     }
-    static QWidget *Window() {
+    static QWidget *Window()
+    {
         for (QWidget *top : QApplication::topLevelWidgets())
-            if (top->objectName() == "TableWin") return top;
+            if (top->objectName() == "TableWin")
+                return top;
         return nullptr;
     }
     QTemporaryDir dir;
     QString old;
 };
 
-TEST_F(Gridmod, SaveChangesOnlyTheNameLine) {
+TEST_F(Gridmod, SaveChangesOnlyTheNameLine)
+{
     const std::string head = "; tables\r\n[Other]\r\nname=Keep me\r\nkey=1\r\n";
     Write(head + "[TABLE_01]\r\n  Name = Old\r\ncolor=red\r\n[table_02]\r\nname=Two\r\n");
     _SaveTableSettings(1, "New");
     EXPECT_EQ(File(), head + "[TABLE_01]\r\n  Name =New\r\ncolor=red\r\n[table_02]\r\nname=Two\r\n");
 }
 
-TEST_F(Gridmod, SaveAddsTheKeyOrTheSection) {
+TEST_F(Gridmod, SaveAddsTheKeyOrTheSection)
+{
     Write("[table_00]\ncolor=red\n[table_01]\nname=One");   // no line end at the end
     _SaveTableSettings(0, "Zero");
     _SaveTableSettings(12, "Twelve");
     EXPECT_EQ(File(), "[table_00]\nname=Zero\ncolor=red\n[table_01]\nname=One\n[table_12]\nname=Twelve\n");
 }
 
-TEST_F(Gridmod, SaveCreatesTheFileAndItsDirectory) {
+TEST_F(Gridmod, SaveCreatesTheFileAndItsDirectory)
+{
     _SaveTableSettings(3, "Three");
     EXPECT_EQ(File(), "[table_03]\nname=Three\n");
     // The temporary file is gone.
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator("configs"), {}), 1);
 }
 
-TEST_F(Gridmod, SavedNamesReadBackUnchanged) {
+TEST_F(Gridmod, SavedNamesReadBackUnchanged)
+{
     Write("[table_00]\nname=x\n");
     const std::pair<int, std::string> names[] = {
         {0, ""}, {1, "  blanks  "}, {2, "\"quoted\""}, {3, "semi ; colon: done"}, {4, "Grün"}};
-    for (const auto &[t, n] : names) _SaveTableSettings(t, n.c_str());
+    for (const auto &[t, n] : names)
+        _SaveTableSettings(t, n.c_str());
     _SaveTableSettings(5, "line\nbreak\r[table_40]");
     _SaveTableSettings(6, nullptr);
     auto sections = ReadTableSections("configs/gridmod.ini");
@@ -91,7 +102,8 @@ TEST_F(Gridmod, SavedNamesReadBackUnchanged) {
     EXPECT_EQ(sections[6].name, "");
 }
 
-TEST_F(Gridmod, RemoveKeepsTheRest) {
+TEST_F(Gridmod, RemoveKeepsTheRest)
+{
     Write("; head\n[table_00]\nname=A\n[table_01]\nname=B\n; about C\n[Table_01]\nx=1\n[table_02]\nname=C\n");
     _RemoveTable(1);
     EXPECT_EQ(File(), "; head\n[table_00]\nname=A\n[table_02]\nname=C\n");
@@ -99,7 +111,8 @@ TEST_F(Gridmod, RemoveKeepsTheRest) {
     EXPECT_EQ(File(), "; head\n[table_00]\nname=A\n[table_02]\nname=C\n");
 }
 
-TEST_F(Gridmod, TablesOutsideTheRangeAreRefused) {
+TEST_F(Gridmod, TablesOutsideTheRangeAreRefused)
+{
     Write("[table_00]\nname=A\n");
     _SaveTableSettings(-1, "x");
     _SaveTableSettings(100, "x");
@@ -108,10 +121,12 @@ TEST_F(Gridmod, TablesOutsideTheRangeAreRefused) {
     EXPECT_EQ(File(), "[table_00]\nname=A\n");
 }
 
-TEST_F(Gridmod, WritesReplaceTheFileAndKeepItsMode) {
+TEST_F(Gridmod, WritesReplaceTheFileAndKeepItsMode)
+{
     Write("[table_00]\nname=A\n");
     chmod("configs/gridmod.ini", 0640);
-    struct stat before {}, after {};
+    struct stat before {
+    }, after{};
     ASSERT_EQ(stat("configs/gridmod.ini", &before), 0);
     _SaveTableSettings(0, "B");
     ASSERT_EQ(stat("configs/gridmod.ini", &after), 0);
@@ -119,7 +134,8 @@ TEST_F(Gridmod, WritesReplaceTheFileAndKeepItsMode) {
     EXPECT_EQ(after.st_mode & 07777, 0640u);
 }
 
-TEST_F(Gridmod, WindowShowsTheTableAndSavesANewOne) {
+TEST_F(Gridmod, WindowShowsTheTableAndSavesANewOne)
+{
     Write("[table_00]\nname=Left\n[table_02]\nname=Right\n");
     _ShowTableWin(2);
     QWidget *win = Window();
@@ -152,9 +168,10 @@ TEST_F(Gridmod, WindowShowsTheTableAndSavesANewOne) {
     _CloseTableWin();
 }
 
-} // namespace
+}   // namespace
 
-int main(int argc, char **argv) {
+int main(int argc, char **argv)
+{
     QApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();

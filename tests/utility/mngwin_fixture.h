@@ -26,7 +26,8 @@ using Calls_t = std::vector<gmdouble::Call>;
 
 class Util : public ::testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         ASSERT_TRUE(dir.isValid());
         old = QDir::currentPath();
         QDir::setCurrent(dir.path());
@@ -35,18 +36,21 @@ protected:
         Calls().clear();
         gmdouble::SetHook(nullptr);
     }
-    void TearDown() override {
+    void TearDown() override
+    {
         delete w;
         KxExit();
         gmdouble::SetHook(nullptr);
         QDir::setCurrent(old);
     }
-    void WriteTables(const std::string &text) {
+    void WriteTables(const std::string &text)
+    {
         std::ofstream out("configs/gridmod.ini", std::ios::binary | std::ios::trunc);
         out << text;
     }
     // The window with its timer stopped: tests reload by calling its handler.
-    TDlgUtil *Make() {
+    TDlgUtil *Make()
+    {
         w = new TDlgUtil;
         w->RTimer->stop();
         return w;
@@ -54,11 +58,13 @@ protected:
     void Select(int row) { w->LvTables->setCurrentItem(w->LvTables->topLevelItem(row)); }
     QString Text(int row) { return w->LvTables->topLevelItem(row)->text(0); }
     // The centre of a row, in screen coordinates.
-    QPoint RowOnScreen(int row) {
+    QPoint RowOnScreen(int row)
+    {
         QRect r = w->LvTables->visualItemRect(w->LvTables->topLevelItem(row));
         return w->LvTables->viewport()->mapToGlobal(r.center());
     }
-    void ShowWindow() {
+    void ShowWindow()
+    {
         w->show();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(w));
     }

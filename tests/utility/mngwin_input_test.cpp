@@ -24,18 +24,21 @@ protected:
     // The centre of a row, in the window's own coordinates: the mouse goes
     // through the platform window, so a double click arrives as a real one
     // does (press, release, press, double click, release).
-    QPoint RowInWindow(int row) {
+    QPoint RowInWindow(int row)
+    {
         QRect r = w->LvTables->visualItemRect(w->LvTables->topLevelItem(row));
         return w->LvTables->viewport()->mapTo(w, r.center());
     }
-    QLineEdit *Editor() {
+    QLineEdit *Editor()
+    {
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         auto editors = w->LvTables->viewport()->findChildren<QLineEdit *>();
         return editors.size() == 1 && editors.first()->isVisible() ? editors.first() : nullptr;
     }
 };
 
-TEST_F(UtilInput, DoubleClickOnTheSelectedRowOpensTheTableOnly) {
+TEST_F(UtilInput, DoubleClickOnTheSelectedRowOpensTheTableOnly)
+{
     WriteTables("[table_00]\nname=A\n[table_05]\nname=B\n");
     Make();
     ShowWindow();
@@ -53,7 +56,8 @@ TEST_F(UtilInput, DoubleClickOnTheSelectedRowOpensTheTableOnly) {
     EXPECT_EQ(Text(1), "B");
 }
 
-TEST_F(UtilInput, ClickOnTheSelectedRowRenamesItAfterTheDoubleClickInterval) {
+TEST_F(UtilInput, ClickOnTheSelectedRowRenamesItAfterTheDoubleClickInterval)
+{
     WriteTables("[table_00]\nname=A\n[table_05]\nname=B\n");
     Make();
     ShowWindow();
@@ -90,7 +94,8 @@ TEST_F(UtilInput, ClickOnTheSelectedRowRenamesItAfterTheDoubleClickInterval) {
     EXPECT_EQ(Calls(), Calls_t({gmdouble::Show(1), gmdouble::Remove(1)}));
 }
 
-TEST_F(UtilInput, TableFileThatIsNoRegularFileLeavesTheListEmpty) {
+TEST_F(UtilInput, TableFileThatIsNoRegularFileLeavesTheListEmpty)
+{
     // configs/gridmod.ini as a FIFO without a writer (a blocking open would
     // never return), then as a directory.
     ASSERT_EQ(mkfifo("configs/gridmod.ini", 0600), 0);
@@ -106,10 +111,12 @@ TEST_F(UtilInput, TableFileThatIsNoRegularFileLeavesTheListEmpty) {
     EXPECT_EQ(w->LvTables->topLevelItemCount(), 0);
 }
 
-TEST_F(UtilInput, VeryLargeTableFileListsTheFirstThousandSections) {
+TEST_F(UtilInput, VeryLargeTableFileListsTheFirstThousandSections)
+{
     std::string big;
     big.reserve(16u << 20);
-    for (int i = 0; big.size() < (16u << 20); ++i) big += "[s" + std::to_string(i) + "]\n";
+    for (int i = 0; big.size() < (16u << 20); ++i)
+        big += "[s" + std::to_string(i) + "]\n";
     WriteTables(big);
     Make();
     EXPECT_EQ(w->LvTables->topLevelItemCount(), int(kTableSectionLimit));
@@ -118,9 +125,10 @@ TEST_F(UtilInput, VeryLargeTableFileListsTheFirstThousandSections) {
     EXPECT_EQ(Text(0), "Unknown");
 }
 
-} // namespace
+}   // namespace
 
-int main(int argc, char **argv) {
+int main(int argc, char **argv)
+{
     QApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();

@@ -30,7 +30,8 @@
 
 namespace {
 
-TEST_F(Util, WindowComponentsAndStart) {
+TEST_F(Util, WindowComponentsAndStart)
+{
     WriteTables("[table_00]\nname=Left\n");
     Make();
     EXPECT_EQ(_DlgUtil, w);
@@ -46,11 +47,11 @@ TEST_F(Util, WindowComponentsAndStart) {
     EXPECT_EQ(w->menuBar(), w->MainMenu1);
 
     const std::pair<QObject *, const char *> named[] = {
-        {w->LvTables, "LvTables"}, {w->MainMenu1, "MainMenu1"}, {w->mmTable, "mmTable"},
-        {w->mmAddTable, "mmAddTable"}, {w->mmExit, "mmExit"}, {w->mmManager, "mmManager"},
-        {w->mmMngOpen, "mmMngOpen"}, {w->mmMngClose, "mmMngClose"}, {w->pmTable, "pmTable"},
-        {w->pmNew, "pmNew"}, {w->pmOpen, "pmOpen"}, {w->pmRename, "pmRename"},
-        {w->pmRemove, "pmRemove"}, {w->RTimer, "RTimer"}};
+        {w->LvTables, "LvTables"},     {w->MainMenu1, "MainMenu1"},   {w->mmTable, "mmTable"},
+        {w->mmAddTable, "mmAddTable"}, {w->mmExit, "mmExit"},         {w->mmManager, "mmManager"},
+        {w->mmMngOpen, "mmMngOpen"},   {w->mmMngClose, "mmMngClose"}, {w->pmTable, "pmTable"},
+        {w->pmNew, "pmNew"},           {w->pmOpen, "pmOpen"},         {w->pmRename, "pmRename"},
+        {w->pmRemove, "pmRemove"},     {w->RTimer, "RTimer"}};
     for (auto [obj, name] : named) {
         EXPECT_EQ(obj->objectName(), name);
         EXPECT_EQ(w->findChild<QObject *>(name), obj) << name;
@@ -58,14 +59,16 @@ TEST_F(Util, WindowComponentsAndStart) {
 
     auto texts = [](QWidget *menu) {
         QStringList t;
-        for (QAction *a : menu->actions()) t << (a->isSeparator() ? "-" : a->text());
+        for (QAction *a : menu->actions())
+            t << (a->isSeparator() ? "-" : a->text());
         return t;
     };
     EXPECT_EQ(texts(w->MainMenu1), QStringList({"Table", "Manager"}));
     EXPECT_EQ(texts(w->mmTable), QStringList({"New...", "-", "Exit"}));
     EXPECT_EQ(texts(w->mmManager), QStringList({"Open...", "Close"}));
     EXPECT_EQ(texts(w->pmTable), QStringList({"New...", "-", "Open", "Rename", "-", "Remove"}));
-    for (QAction *a : {w->pmNew, w->pmOpen, w->pmRename, w->pmRemove}) EXPECT_TRUE(a->isEnabled());
+    for (QAction *a : {w->pmNew, w->pmOpen, w->pmRename, w->pmRemove})
+        EXPECT_TRUE(a->isEnabled());
 
     // FormCreate found and opened the boards, and filled the list.
     EXPECT_EQ(simbus::OpenHandles(), 2u);
@@ -80,7 +83,8 @@ TEST_F(Util, WindowComponentsAndStart) {
 
 // The window's first show puts it in the middle of the screen's free area,
 // frame included.
-TEST_F(Util, CentredOnFirstShow) {
+TEST_F(Util, CentredOnFirstShow)
+{
     Make();
     ShowWindow();
     QScreen *screen = QGuiApplication::primaryScreen();
@@ -92,7 +96,8 @@ TEST_F(Util, CentredOnFirstShow) {
     EXPECT_TRUE(screen->availableGeometry().contains(w->frameGeometry()));
 }
 
-TEST_F(Util, TimerReloadsEverySecond) {
+TEST_F(Util, TimerReloadsEverySecond)
+{
     WriteTables("[table_00]\nname=Left\n");
     w = new TDlgUtil;
     EXPECT_TRUE(w->RTimer->isActive());
@@ -103,7 +108,8 @@ TEST_F(Util, TimerReloadsEverySecond) {
     EXPECT_EQ(Text(0), "Changed");
 }
 
-TEST_F(Util, UnnamedTableOpensByPositionAndNumber) {
+TEST_F(Util, UnnamedTableOpensByPositionAndNumber)
+{
     WriteTables("[table_00]\nname=Left\n[table_01]\n");
     Make();
     ASSERT_EQ(w->LvTables->topLevelItemCount(), 2);
@@ -117,7 +123,8 @@ TEST_F(Util, UnnamedTableOpensByPositionAndNumber) {
     EXPECT_EQ(Calls(), Calls_t({gmdouble::Show(1), gmdouble::Show(1)}));
 }
 
-TEST_F(Util, OpenPassesPositionDoubleClickPassesNumber) {
+TEST_F(Util, OpenPassesPositionDoubleClickPassesNumber)
+{
     WriteTables("[table_00]\nname=A\n[table_05]\nname=B\n[misc]\nname=C\n");
     Make();
     ShowWindow();
@@ -134,7 +141,8 @@ TEST_F(Util, OpenPassesPositionDoubleClickPassesNumber) {
     EXPECT_EQ(Calls(), Calls_t({gmdouble::Show(2)}));
 }
 
-TEST_F(Util, CommandsWithoutSelectionDoNothing) {
+TEST_F(Util, CommandsWithoutSelectionDoNothing)
+{
     WriteTables("[table_00]\nname=A\n");
     Make();
     w->LvTables->clearSelection();
@@ -147,7 +155,8 @@ TEST_F(Util, CommandsWithoutSelectionDoNothing) {
     EXPECT_EQ(w->LvTables->topLevelItemCount(), 1);
 }
 
-TEST_F(Util, VanishedSectionKeepsItsRow) {
+TEST_F(Util, VanishedSectionKeepsItsRow)
+{
     WriteTables("[table_00]\nname=A\n[table_01]\nname=B\n");
     Make();
     WriteTables("[table_00]\nname=A\n");
@@ -165,7 +174,8 @@ TEST_F(Util, VanishedSectionKeepsItsRow) {
     EXPECT_EQ(Text(1), "B");
 }
 
-TEST_F(Util, ChangedNameShowsAndUnchangedRowIsNotRewritten) {
+TEST_F(Util, ChangedNameShowsAndUnchangedRowIsNotRewritten)
+{
     WriteTables("[table_00]\nname=A\n[table_01]\nname=B\n[table_02]\nname=C\n");
     Make();
     QSignalSpy changed(w->LvTables->model(), &QAbstractItemModel::dataChanged);
@@ -177,14 +187,16 @@ TEST_F(Util, ChangedNameShowsAndUnchangedRowIsNotRewritten) {
     EXPECT_EQ(Text(3), "Unknown");
     // Only the renamed row (and the new one) changed; rows 0 and 2 were not touched.
     std::set<int> rows;
-    for (const auto &args : changed) rows.insert(args.at(0).value<QModelIndex>().row());
+    for (const auto &args : changed)
+        rows.insert(args.at(0).value<QModelIndex>().row());
     EXPECT_EQ(rows, std::set<int>({1, 3}));
     changed.clear();
     w->RTimerTimer();
     EXPECT_TRUE(changed.isEmpty());
 }
 
-TEST_F(Util, NewFromBothMenusPassesMinusOne) {
+TEST_F(Util, NewFromBothMenusPassesMinusOne)
+{
     WriteTables("[table_00]\nname=A\n");
     Make();
     w->mmAddTable->trigger();
@@ -195,7 +207,8 @@ TEST_F(Util, NewFromBothMenusPassesMinusOne) {
     EXPECT_EQ(Calls(), Calls_t(4, gmdouble::Show(-1)));
 }
 
-TEST_F(Util, PopupEntriesByHitTest) {
+TEST_F(Util, PopupEntriesByHitTest)
+{
     WriteTables("[table_00]\nname=A\n[table_01]\nname=B\n");
     Make();
     ShowWindow();
@@ -236,7 +249,8 @@ TEST_F(Util, PopupEntriesByHitTest) {
     EXPECT_TRUE(Calls().empty());
 }
 
-TEST_F(Util, InPlaceRenamePassesPositionAndNewText) {
+TEST_F(Util, InPlaceRenamePassesPositionAndNewText)
+{
     WriteTables("[table_00]\nname=A\n[table_03]\nname=B\n[table_09]\nname=C\n");
     Make();
     ShowWindow();
@@ -275,7 +289,8 @@ TEST_F(Util, InPlaceRenamePassesPositionAndNewText) {
     EXPECT_EQ(Calls(), Calls_t({gmdouble::Show(1), gmdouble::Save(1, "Gr\xC3\xBCn")}));
 }
 
-TEST_F(Util, RemovePassesPositionAndDeletesTheRow) {
+TEST_F(Util, RemovePassesPositionAndDeletesTheRow)
+{
     WriteTables("[table_00]\nname=A\n[table_04]\nname=B\n[table_08]\nname=C\n");
     Make();
     Select(1);
@@ -287,7 +302,8 @@ TEST_F(Util, RemovePassesPositionAndDeletesTheRow) {
     EXPECT_EQ(w->RowTableNumber(1), 8);
 }
 
-TEST_F(Util, ManagerOpenShowsTheControlWindow) {
+TEST_F(Util, ManagerOpenShowsTheControlWindow)
+{
     Make();
     w->mmMngOpen->trigger();
     EXPECT_NE(_DlgTavel, nullptr);
@@ -295,7 +311,8 @@ TEST_F(Util, ManagerOpenShowsTheControlWindow) {
     EXPECT_TRUE(Calls().empty());
 }
 
-TEST_F(Util, ManagerCloseShutsTheDriverDownThenClosesTheTableWindow) {
+TEST_F(Util, ManagerCloseShutsTheDriverDownThenClosesTheTableWindow)
+{
     Make();
     w->mmMngOpen->trigger();
     ASSERT_NE(_DlgTavel, nullptr);
@@ -322,7 +339,8 @@ TEST_F(Util, ManagerCloseShutsTheDriverDownThenClosesTheTableWindow) {
     EXPECT_TRUE(w->isEnabled());
 }
 
-TEST_F(Util, ClosingTheWindowClosesOnlyTheControlWindow) {
+TEST_F(Util, ClosingTheWindowClosesOnlyTheControlWindow)
+{
     Make();
     ShowWindow();
     w->mmMngOpen->trigger();
@@ -335,9 +353,10 @@ TEST_F(Util, ClosingTheWindowClosesOnlyTheControlWindow) {
     EXPECT_TRUE(Calls().empty());
 }
 
-} // namespace
+}   // namespace
 
-int main(int argc, char **argv) {
+int main(int argc, char **argv)
+{
     QApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();

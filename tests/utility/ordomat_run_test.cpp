@@ -25,7 +25,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string Slurp(const fs::path &p) {
+std::string Slurp(const fs::path &p)
+{
     std::ifstream in(p, std::ios::binary);
     std::ostringstream ss;
     ss << in.rdbuf();
@@ -33,11 +34,13 @@ std::string Slurp(const fs::path &p) {
 }
 
 // Waits up to 30 s until `file` holds a line starting with `prefix`.
-bool WaitFor(const fs::path &file, const std::string &prefix, pid_t pid) {
+bool WaitFor(const fs::path &file, const std::string &prefix, pid_t pid)
+{
     for (int i = 0; i < 600; ++i) {
         std::istringstream lines(Slurp(file));
         for (std::string l; std::getline(lines, l);)
-            if (l.rfind(prefix, 0) == 0) return true;
+            if (l.rfind(prefix, 0) == 0)
+                return true;
         int status;
         if (waitpid(pid, &status, WNOHANG) == pid) {
             ADD_FAILURE() << "ordomat ended early, status " << status;
@@ -50,27 +53,32 @@ bool WaitFor(const fs::path &file, const std::string &prefix, pid_t pid) {
 
 // What the program wrote to stderr, without the offscreen platform's notes
 // on what it can't do ("This plugin does not support raise()", ...).
-std::string Diagnostics(const std::string &text) {
+std::string Diagnostics(const std::string &text)
+{
     std::istringstream lines(text);
     std::string kept;
     for (std::string l; std::getline(lines, l);)
-        if (l.rfind("This plugin does not support ", 0) != 0) kept += l + "\n";
+        if (l.rfind("This plugin does not support ", 0) != 0)
+            kept += l + "\n";
     return kept;
 }
 
-void MakeOld(const fs::path &p) {
+void MakeOld(const fs::path &p)
+{
     struct timeval tv[2] = {{946684800, 0}, {946684800, 0}};   // 2000-01-01
     ASSERT_EQ(utimes(p.c_str(), tv), 0) << p;
 }
 
-bool IsNew(const fs::path &p) {
+bool IsNew(const fs::path &p)
+{
     struct stat st {};
     return stat(p.c_str(), &st) == 0 && st.st_mtime > 978307200;   // after 2001-01-01
 }
 
-} // namespace
+}   // namespace
 
-TEST(OrdomatRun, ListsTablesShutsDownAndQuitsOnRequest) {
+TEST(OrdomatRun, ListsTablesShutsDownAndQuitsOnRequest)
+{
     char tmpl[] = "/tmp/ordomat-run-XXXXXX";
     ASSERT_NE(mkdtemp(tmpl), nullptr);
     const fs::path demo = tmpl;
@@ -87,7 +95,8 @@ TEST(OrdomatRun, ListsTablesShutsDownAndQuitsOnRequest) {
     pid_t pid = fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
-        if (chdir(demo.c_str()) != 0) _exit(120);
+        if (chdir(demo.c_str()) != 0)
+            _exit(120);
         int fd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         dup2(fd, 2);
         dup2(fd, 1);

@@ -19,9 +19,11 @@
 
 namespace {
 
-void Report(const std::string &line) {
+void Report(const std::string &line)
+{
     const char *path = std::getenv("ORDOMAT_PROBE_OUT");
-    if (!path) return;
+    if (!path)
+        return;
     if (FILE *f = std::fopen(path, "a")) {
         std::fprintf(f, "%s\n", line.c_str());
         std::fclose(f);
@@ -32,15 +34,18 @@ template <class F> F Symbol(const char *name) { return reinterpret_cast<F>(dlsym
 
 int stage = 0;
 
-void Poll(QTimer *timer) {
+void Poll(QTimer *timer)
+{
     auto **util = Symbol<TDlgUtil **>("_DlgUtil");
-    if (!util || !*util) return;
+    if (!util || !*util)
+        return;
     QWidget *window = *util;
     auto *list = window->findChild<QTreeWidget *>("LvTables");
     auto *close = window->findChild<QAction *>("mmMngClose");
     auto *open = window->findChild<QAction *>("mmMngOpen");
     auto count = Symbol<unsigned (*)()>("_SM_GetCountInAll");
-    if (!list || !close || !open || !count) return;
+    if (!list || !close || !open || !count)
+        return;
     if (stage == 0 && list->topLevelItemCount() >= 2) {
         for (int i = 0; i < list->topLevelItemCount(); ++i) {
             QTreeWidgetItem *row = list->topLevelItem(i);
@@ -58,14 +63,15 @@ void Poll(QTimer *timer) {
     }
 }
 
-void Start() {
+void Start()
+{
     auto *timer = new QTimer(QCoreApplication::instance());
     timer->setInterval(50);
     QObject::connect(timer, &QTimer::timeout, timer, [timer] { Poll(timer); });
     timer->start();
 }
 
-} // namespace
+}   // namespace
 
 Q_COREAPP_STARTUP_FUNCTION(Start)
 
@@ -73,7 +79,8 @@ extern "C" {
 void _ShowTableWin(int32_t table) { Report("_ShowTableWin " + std::to_string(table)); }
 void _CloseTableWin(void) { Report("_CloseTableWin"); }
 void _RemoveTable(int32_t table) { Report("_RemoveTable " + std::to_string(table)); }
-void _SaveTableSettings(int32_t table, const char *name) {
+void _SaveTableSettings(int32_t table, const char *name)
+{
     Report("_SaveTableSettings " + std::to_string(table) + " " + (name ? name : ""));
 }
 }

@@ -23,22 +23,26 @@ namespace fs = std::filesystem;
 
 class TableFiles : public ::testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         char tmpl[] = "/tmp/tablefiles-XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         dir = tmpl;
     }
-    void TearDown() override {
+    void TearDown() override
+    {
         std::error_code ec;
         fs::remove_all(dir, ec);
     }
     std::string Path(const char *name) const { return (dir / name).string(); }
-    void Write(const std::string &path, const std::string &text) {
+    void Write(const std::string &path, const std::string &text)
+    {
         std::ofstream out(path, std::ios::binary | std::ios::trunc);
         out << text;
     }
     // ReadTableSections on another thread; fails instead of hanging the test.
-    std::vector<TableSection> ReadWithin10s(const std::string &path) {
+    std::vector<TableSection> ReadWithin10s(const std::string &path)
+    {
         auto result = std::make_shared<std::promise<std::vector<TableSection>>>();
         auto done = result->get_future();
         std::thread([result, path] { result->set_value(ReadTableSections(path)); }).detach();
@@ -52,7 +56,8 @@ protected:
     fs::path dir;
 };
 
-TEST_F(TableFiles, OnlyRegularFilesAreReadAndNothingBlocks) {
+TEST_F(TableFiles, OnlyRegularFilesAreReadAndNothingBlocks)
+{
     const std::string tables = "[table_00]\nname=Left\n";
     Write(Path("regular.ini"), tables);
     ASSERT_EQ(mkfifo(Path("fifo.ini").c_str(), 0600), 0);
@@ -67,21 +72,23 @@ TEST_F(TableFiles, OnlyRegularFilesAreReadAndNothingBlocks) {
     const Case cases[] = {
         {Path("regular.ini"), 1},
         {Path("link-to-regular.ini"), 1},
-        {Path("fifo.ini"), 0},          // no writer: a blocking open would wait for one
+        {Path("fifo.ini"), 0},   // no writer: a blocking open would wait for one
         {Path("link-to-fifo.ini"), 0},
         {Path("dir.ini"), 0},
-        {"/dev/zero", 0},               // a device that never ends
+        {"/dev/zero", 0},   // a device that never ends
         {"/dev/null", 0},
     };
-    for (const Case &c : cases) EXPECT_EQ(ReadWithin10s(c.path).size(), c.sections) << c.path;
-
+    for (const Case &c : cases)
+        EXPECT_EQ(ReadWithin10s(c.path).size(), c.sections) << c.path;
 }
 
-TEST_F(TableFiles, AReloadReadsTheFirstMebibyteAndTheFirstThousandSections) {
+TEST_F(TableFiles, AReloadReadsTheFirstMebibyteAndTheFirstThousandSections)
+{
     // 16 MiB of tiny sections: only the first 1000 are listed.
     std::string big;
     big.reserve(16u << 20);
-    for (int i = 0; big.size() < (16u << 20); ++i) big += "[s" + std::to_string(i) + "]\n";
+    for (int i = 0; big.size() < (16u << 20); ++i)
+        big += "[s" + std::to_string(i) + "]\n";
     Write(Path("tiny-sections.ini"), big);
     auto rows = ReadTableSections(Path("tiny-sections.ini"));
     ASSERT_EQ(rows.size(), kTableSectionLimit);
@@ -90,7 +97,8 @@ TEST_F(TableFiles, AReloadReadsTheFirstMebibyteAndTheFirstThousandSections) {
 
     // The 1000th section keeps its name when the 1001st follows.
     std::string full;
-    for (int i = 0; i < 1001; ++i) full += "[t" + std::to_string(i) + "]\nname=N" + std::to_string(i) + "\n";
+    for (int i = 0; i < 1001; ++i)
+        full += "[t" + std::to_string(i) + "]\nname=N" + std::to_string(i) + "\n";
     Write(Path("thousand-and-one.ini"), full);
     rows = ReadTableSections(Path("thousand-and-one.ini"));
     ASSERT_EQ(rows.size(), kTableSectionLimit);
@@ -105,4 +113,4 @@ TEST_F(TableFiles, AReloadReadsTheFirstMebibyteAndTheFirstThousandSections) {
     EXPECT_EQ(rows[0].name, "First");
 }
 
-} // namespace
+}   // namespace

@@ -104,8 +104,8 @@ TEST_F(BoardTest, ChipWithoutUserAreaKeepsTheNameInTheSettingsFile)
     USBDriver b("TRUV-kq4", "S1");
     simbus::ClearCalls();
     ASSERT_TRUE(b.Open());   // no name from the chip is no failure
-    EXPECT_EQ(Ops(simbus::Calls()), (std::vector<Op>{Op::OpenBySerial, Op::SetPinMode, Op::SetPinClock,
-                                                     Op::ReadUserArea, Op::WriteBytes}));
+    EXPECT_EQ(Ops(simbus::Calls()),
+              (std::vector<Op>{Op::OpenBySerial, Op::SetPinMode, Op::SetPinClock, Op::ReadUserArea, Op::WriteBytes}));
     EXPECT_EQ(b.Name, "TRUV-kq40");
     EXPECT_TRUE(b.Rename("Bench"));   // the save succeeds
     EXPECT_EQ(SavedName(SettingsPath("S1")), "Bench");
@@ -125,16 +125,16 @@ TEST_F(BoardTest, ChipWithoutUserAreaKeepsTheNameInTheSettingsFile)
 TEST_F(BoardTest, DisplayNameAndSavedNameFromChipAndFile)
 {
     struct Case {
-        const char *chip;      // user-area text
-        const char *file;      // BoardName of the settings file; nullptr: no file
-        std::string name;      // display name after Open
-        std::string saved;     // user area and file name after the first close
+        const char *chip;    // user-area text
+        const char *file;    // BoardName of the settings file; nullptr: no file
+        std::string name;    // display name after Open
+        std::string saved;   // user area and file name after the first close
     } cases[] = {
-        {"Bench", nullptr, "Bench", "Bench"},        // a new configuration directory
-        {"Bench", "", "Bench", "Bench"},             // a file without a name
+        {"Bench", nullptr, "Bench", "Bench"},   // a new configuration directory
+        {"Bench", "", "Bench", "Bench"},        // a file without a name
         {"LongerThanTen", nullptr, "LongerThanTen", "LongerThan"},
-        {"Bench", "FileName", "Bench", "FileName"},  // the file's name goes to the chip
-        {"", "FileName", "FileName", "FileName"},    // the chip gives none
+        {"Bench", "FileName", "Bench", "FileName"},   // the file's name goes to the chip
+        {"", "FileName", "FileName", "FileName"},     // the chip gives none
         {"", nullptr, "TRUV-kq40", ""},
     };
     for (const Case &c : cases) {
@@ -206,7 +206,7 @@ TEST_F(BoardTest, FailedStatusQueryOnAnAttachedBoardEndsWithOneHandle)
         SetPosition(b, 0, 10 * round);
         simbus::ClearCalls();
         simbus::FailNext(Op::QueryStatus, 1);   // a transient error; the board stays attached
-        b.OnWatchTimer();   // closed as lost, reopened at once
+        b.OnWatchTimer();                       // closed as lost, reopened at once
         EXPECT_TRUE(b.Opened);
         EXPECT_EQ(simbus::OpenHandles(), 1u);
         const auto calls = simbus::Calls();
@@ -265,9 +265,8 @@ TEST_F(BoardTest, BoardsWithUnsafeSerialsSaveAndReloadInsideTheDirectory)
         EXPECT_EQ(b.SettingsFileName(), host.string() + "/" + SettingsFileStem(b.SerialNumber) + ".hws");
     }
     _CloseAllDevices();
-    EXPECT_EQ(DirectoryEntries(host),
-              (std::vector<std::string>{"%2E.%2F..%2Fx.hws", "%2Ehidden.hws", "%2Fetc%2Fkx.hws",
-                                        "%C3%A9%FF.hws", "S1.hws", "a%2Fb.hws"}));
+    EXPECT_EQ(DirectoryEntries(host), (std::vector<std::string>{"%2E.%2F..%2Fx.hws", "%2Ehidden.hws", "%2Fetc%2Fkx.hws",
+                                                                "%C3%A9%FF.hws", "S1.hws", "a%2Fb.hws"}));
     EXPECT_EQ(DirectoryEntries(dir_), (std::vector<std::string>{"cfg", "configs"}));
     EXPECT_EQ(DirectoryEntries(dir_ / "cfg"), std::vector<std::string>{"host"});
     EXPECT_TRUE(DirectoryEntries(dir_ / "configs").empty());
@@ -302,8 +301,8 @@ TEST_F(BoardTest, SettingsFileThatIsALinkIsUpdatedThroughIt)
     std::filesystem::create_directory(store);
     struct Case {
         const char *what;
-        bool chained;    // configs/S1.hws -> configs/mid -> store/S1.hws
-        bool present;    // the store's file exists before the first save
+        bool chained;   // configs/S1.hws -> configs/mid -> store/S1.hws
+        bool present;   // the store's file exists before the first save
     } cases[] = {
         {"one link", false, true},
         {"two links", true, true},
@@ -359,4 +358,4 @@ TEST_F(BoardTest, SettingsFileThatIsALinkIsUpdatedThroughIt)
     EXPECT_EQ(DirectoryEntries(dir_ / "configs"), (std::vector<std::string>{"S1.hws"}));
 }
 
-} // namespace
+}   // namespace

@@ -30,11 +30,11 @@ namespace boardtest {
 
 using Bytes = std::vector<uint8_t>;
 
-inline SMotorSettings Slot(uint8_t address, uint8_t type, const char *name = "",
-                           float position = 0.0f, float coefficient = 1.0f)
+inline SMotorSettings Slot(uint8_t address, uint8_t type, const char *name = "", float position = 0.0f,
+                           float coefficient = 1.0f)
 {
-    return MakeRecord({.address = address, .type = type, .name = name, .coefficient = coefficient,
-                       .position = position});
+    return MakeRecord(
+        {.address = address, .type = type, .name = name, .coefficient = coefficient, .position = position});
 }
 
 // A settings block with every slot reset and these slots filled in.
@@ -141,12 +141,9 @@ protected:
     {
         return dir_ / "configs" / (std::string(serial) + ".hws");
     }
-    void WriteSettings(const char *serial, const DeviceSettings &b)
-    {
-        WriteFile(SettingsPath(serial), &b, sizeof b);
-    }
+    void WriteSettings(const char *serial, const DeviceSettings &b) { WriteFile(SettingsPath(serial), &b, sizeof b); }
 
     std::filesystem::path old_, dir_;
 };
 
-} // namespace boardtest
+}   // namespace boardtest

@@ -61,4 +61,4 @@ TEST_F(BoardTest, WatchdogInTheEventLoopClosesAndReopens)
     EXPECT_EQ(DeviceList.Size(), 0u);
 }
 
-} // namespace
+}   // namespace

@@ -14,8 +14,7 @@ using simbus::Op;
 
 namespace {
 
-const Bytes kRelease14 = {0xFF, 0xF0, 0xFF, 0xF0, 0xFF, 0xF0, 0xFF, 0xF0,
-                          0xFF, 0xF0, 0xFF, 0xF0, 0xFF, 0xF0};
+const Bytes kRelease14 = {0xFF, 0xF0, 0xFF, 0xF0, 0xFF, 0xF0, 0xFF, 0xF0, 0xFF, 0xF0, 0xFF, 0xF0, 0xFF, 0xF0};
 
 // ---- Open ---------------------------------------------------------------------
 
@@ -26,8 +25,8 @@ TEST_F(BoardTest, OpenMakesItsCallsInOrder)
     simbus::ClearCalls();
     ASSERT_TRUE(b.Open());
     const auto calls = simbus::Calls();
-    ASSERT_EQ(Ops(calls), (std::vector<Op>{Op::OpenBySerial, Op::SetPinMode, Op::SetPinClock,
-                                           Op::ReadUserArea, Op::WriteBytes}));
+    ASSERT_EQ(Ops(calls),
+              (std::vector<Op>{Op::OpenBySerial, Op::SetPinMode, Op::SetPinClock, Op::ReadUserArea, Op::WriteBytes}));
     EXPECT_EQ(calls[0].serial, "S1");
     EXPECT_EQ(calls[1].arg, 0xFFu << 8 | 1u);
     EXPECT_EQ(calls[2].arg, 3000000u);
@@ -48,7 +47,7 @@ TEST_F(BoardTest, EachFailingOpenStepClosesWhatItOpened)
         Op op;
         bool closes;
     } cases[] = {
-        {Op::OpenBySerial, false}, {Op::SetPinMode, true},   {Op::SetPinClock, true},
+        {Op::OpenBySerial, false}, {Op::SetPinMode, true}, {Op::SetPinClock, true},
         {Op::ReadUserArea, true},  {Op::WriteBytes, true},
     };
     WriteSettings("S1", Block({Slot(1, 0x85, "m0", 2.5f)}));
@@ -75,8 +74,8 @@ TEST_F(BoardTest, EachFailingOpenStepClosesWhatItOpened)
     USBDriver b("TRUV-kq4", "S1");
     simbus::ClearCalls();
     EXPECT_FALSE(b.Open());
-    EXPECT_EQ(Ops(simbus::Calls()), (std::vector<Op>{Op::OpenBySerial, Op::SetPinMode, Op::SetPinClock,
-                                                     Op::ReadUserArea, Op::CloseDevice}));
+    EXPECT_EQ(Ops(simbus::Calls()),
+              (std::vector<Op>{Op::OpenBySerial, Op::SetPinMode, Op::SetPinClock, Op::ReadUserArea, Op::CloseDevice}));
 }
 
 TEST_F(BoardTest, DisplayNameFromTheUserArea)
@@ -374,7 +373,7 @@ TEST_F(BoardTest, TickWritesOnceWhenSomethingWasCollected)
     EXPECT_TRUE(simbus::Calls().empty());
     b.Close(false);
     ASSERT_TRUE(b.Open());
-    b.Tick(2.0);   // open, nothing running: nothing written
+    b.Tick(2.0);                                  // open, nothing running: nothing written
     EXPECT_EQ(simbus::Writes("S1").size(), 1u);   // Open's release only
     {
         std::lock_guard lock(b.Lock);
@@ -415,8 +414,7 @@ TEST_F(BoardTest, TickWritesOnceWhenSomethingWasCollected)
 
 TEST_F(BoardTest, ReleaseSendsTheSlotsFrames)
 {
-    WriteSettings("S1", Block({Slot(1, 0x85, "a"), Slot(0, 0x85, "b"), Slot(7, 0x85, "c"),
-                               Slot(200, 0x85, "d")}));
+    WriteSettings("S1", Block({Slot(1, 0x85, "a"), Slot(0, 0x85, "b"), Slot(7, 0x85, "c"), Slot(200, 0x85, "d")}));
     USBDriver b("TRUV-kq4", "S1");
     ASSERT_TRUE(b.Open());
     const Bytes all = {0x80, 0xF0, 0xFF, 0xF0, 0xE0, 0xF0, 0xFF, 0xF0, 0xFF, 0xF0, 0xFF, 0xF0, 0xFF, 0xF0};
@@ -492,8 +490,7 @@ TEST_F(BoardTest, DiscoveryListsBoardsByExactDescription)
     simbus::ClearCalls();
     ASSERT_EQ(RefreshDeviceList(), 2);
     for (const simbus::Call &c : simbus::Calls())
-        EXPECT_TRUE(c.op == Op::CountDevices || c.op == Op::GetDescriptionByIndex ||
-                    c.op == Op::GetSerialByIndex)
+        EXPECT_TRUE(c.op == Op::CountDevices || c.op == Op::GetDescriptionByIndex || c.op == Op::GetSerialByIndex)
             << simbus::OpName(c.op);
 
     // A board a client closed is opened again by the next pass.
@@ -823,4 +820,4 @@ TEST(ConfigDirTest, SetConfigDirCopiesCutsAndClears)
     }
 }
 
-} // namespace
+}   // namespace

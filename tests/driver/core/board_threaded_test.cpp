@@ -315,4 +315,4 @@ TEST_F(TickThreadTest, FailedQueriesOpensAndNameWritesWhileTheTickRuns)
     EXPECT_EQ(ReadFile(SettingsPath("S2")).size(), 289u);
 }
 
-} // namespace
+}   // namespace

@@ -96,4 +96,4 @@ TEST(UnloadTest, BoardsAreSavedAtExitAfterTheApplicationIsGone)
     std::filesystem::remove_all(dir);
 }
 
-} // namespace
+}   // namespace

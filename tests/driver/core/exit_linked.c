@@ -28,7 +28,7 @@ static int ChildStatus(void (*body)(void))
     const pid_t pid = fork();
     if (pid == 0) {
         body();
-        _exit(99);   /* the body returned */
+        _exit(99); /* the body returned */
     }
     int status = 0;
     if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status))
@@ -53,7 +53,7 @@ int main(void)
         return 2;
     }
     setenv("KINETRAX_FTDI", "sim", 1);
-    unsetenv("KINETRAX_SIM_DEVICES");   /* the two default boards */
+    unsetenv("KINETRAX_SIM_DEVICES"); /* the two default boards */
 
     /* Another library's _Exit(5) ends the process with status 5. */
     CHECK(ChildStatus(OtherExitsWithFive) == 5);

@@ -4,7 +4,4 @@
  */
 #include <stdlib.h>
 
-__attribute__((visibility("default"))) void OtherLibraryExit(int status)
-{
-    _Exit(status);
-}
+__attribute__((visibility("default"))) void OtherLibraryExit(int status) { _Exit(status); }

@@ -24,14 +24,48 @@
 
 /* The 43 functions of the device and motor interface. */
 static const char *const kNames[] = {
-    "_RefreshDevices", "_GetDevicesCount", "_CheckDeviceConnection", "_GetDeviceIndex",
-    "_GetDeviceSernum", "_GetDeviceType", "_GetDeviceName", "_RenameDevice", "_OpenDevice",
-    "_Run", "_InitializeAll", "_StopAll", "_CloseDevice", "_CloseAllDevices",
-    "_SM_GetCountInAll", "_SM_GetInfoInAll", "_SM_ReleaseAll", "_SM_GetIndex", "_SM_GetCount",
-    "_SM_GetType", "_SM_GetPosition", "_SM_GetRealPosition", "_SM_GetTarget", "_SMN_GetTarget",
-    "_SM_GetZero", "_SM_SetDestination", "_SM_SetZero", "_SMN_SetZero", "_SM_Move", "_SMN_Move",
-    "_SMN_StepMove", "_SM_IsRunning", "_SMN_IsRunning", "_SM_GetInfo", "_SM_Stop", "_SMN_Stop",
-    "_SM_Initialize", "_SM_Reset", "_SMN_Reset", "_SM_Release", "_SMN_Release", "_SM_Remove",
+    "_RefreshDevices",
+    "_GetDevicesCount",
+    "_CheckDeviceConnection",
+    "_GetDeviceIndex",
+    "_GetDeviceSernum",
+    "_GetDeviceType",
+    "_GetDeviceName",
+    "_RenameDevice",
+    "_OpenDevice",
+    "_Run",
+    "_InitializeAll",
+    "_StopAll",
+    "_CloseDevice",
+    "_CloseAllDevices",
+    "_SM_GetCountInAll",
+    "_SM_GetInfoInAll",
+    "_SM_ReleaseAll",
+    "_SM_GetIndex",
+    "_SM_GetCount",
+    "_SM_GetType",
+    "_SM_GetPosition",
+    "_SM_GetRealPosition",
+    "_SM_GetTarget",
+    "_SMN_GetTarget",
+    "_SM_GetZero",
+    "_SM_SetDestination",
+    "_SM_SetZero",
+    "_SMN_SetZero",
+    "_SM_Move",
+    "_SMN_Move",
+    "_SMN_StepMove",
+    "_SM_IsRunning",
+    "_SMN_IsRunning",
+    "_SM_GetInfo",
+    "_SM_Stop",
+    "_SMN_Stop",
+    "_SM_Initialize",
+    "_SM_Reset",
+    "_SMN_Reset",
+    "_SM_Release",
+    "_SMN_Release",
+    "_SM_Remove",
     "_INF_GetMTypeName",
 };
 #define NAME_COUNT (sizeof kNames / sizeof kNames[0])
@@ -142,8 +176,8 @@ int main(int argc, char **argv)
     setenv("KINETRAX_FTDI", "sim", 1);
     setenv("KINETRAX_SIM_DEVICES", "TRUV-kq4:SIMA01,TRUV-RZDO:SIMB02", 1);
     setenv("KINETRAX_SIM_TRACE", trace, 1);
-    WriteBoard("SIMA01", 1, 0x85, "Lift");    /* X (4wires), channel 0x80 */
-    WriteBoard("SIMB02", 2, 0x2A, "Turn");    /* X (synchron), channel 0x90 */
+    WriteBoard("SIMA01", 1, 0x85, "Lift"); /* X (4wires), channel 0x80 */
+    WriteBoard("SIMB02", 2, 0x2A, "Turn"); /* X (synchron), channel 0x90 */
 
     lib = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
     if (lib == NULL) {

@@ -123,7 +123,8 @@ TEST_F(Exports, IndexCheckFailsAtTheCount)
         std::function<bool(unsigned, unsigned)> failed;
     };
     const std::vector<Case> cases = {
-        {"GetType", [](unsigned d, unsigned m) {
+        {"GetType",
+         [](unsigned d, unsigned m) {
              char buf[4] = {'Z', 'Z', 'Z', 'Z'};
              return _SM_GetType(d, m, buf, 4) == -1 && buf[0] == 'Z';
          }},
@@ -135,7 +136,8 @@ TEST_F(Exports, IndexCheckFailsAtTheCount)
         {"SetZero", [](unsigned d, unsigned m) { return !_SM_SetZero(d, m); }},
         {"Move", [](unsigned d, unsigned m) { return !_SM_Move(d, m, 3.0); }},
         {"IsRunning", [](unsigned d, unsigned m) { return !_SM_IsRunning(d, m); }},
-        {"GetInfo", [](unsigned d, unsigned m) {
+        {"GetInfo",
+         [](unsigned d, unsigned m) {
              SMotorSettings info;
              std::memset(&info, 0x5A, sizeof info);
              return !_SM_GetInfo(d, m, &info) && info.Address == 0x5A;
@@ -242,7 +244,7 @@ TEST_F(Exports, OpenCloseAndVanishedBoards)
 
     EXPECT_TRUE(_CloseDevice(0));
     EXPECT_FALSE(_CheckDeviceConnection(0));
-    EXPECT_EQ(_SM_GetCount(0), 0);          // a closed board has no motors
+    EXPECT_EQ(_SM_GetCount(0), 0);   // a closed board has no motors
     EXPECT_EQ(_SMN_IsRunning("A"), -1);
     EXPECT_EQ(_SM_GetCountInAll(), 1u);
     EXPECT_TRUE(_OpenDevice(0));
@@ -329,7 +331,7 @@ TEST_F(Exports, TypeCodeAndTypeNames)
     std::memset(buf, 'Z', sizeof buf);
     EXPECT_EQ(_SM_GetType(0, 0, buf, 10), -123);
     EXPECT_EQ(std::string(buf, 11), "X (4wires)Z");   // exactly len: no terminator
-    EXPECT_EQ(_SM_GetType(0, 0, buf, 0), -123);   // len 0 writes nothing
+    EXPECT_EQ(_SM_GetType(0, 0, buf, 0), -123);       // len 0 writes nothing
     EXPECT_EQ(buf[0], 'X');
 
     EXPECT_EQ(_SM_GetType(0, 1, buf, sizeof buf), 0x2A);
@@ -347,7 +349,7 @@ TEST_F(Exports, TypeCodeAndTypeNames)
     EXPECT_STREQ(name, "X (4wires)");
     const char *again = nullptr;
     EXPECT_EQ(_INF_GetMTypeName(133, &again), 10);
-    EXPECT_EQ(again, name);   // the same static text
+    EXPECT_EQ(again, name);                           // the same static text
     EXPECT_EQ(_INF_GetMTypeName(0x105, &again), 3);   // only the low byte counts
     EXPECT_STREQ(again, "???");
     EXPECT_EQ(_INF_GetMTypeName(0, &again), 4);
@@ -357,8 +359,8 @@ TEST_F(Exports, TypeCodeAndTypeNames)
 TEST_F(Exports, InfoCountsAndGlobalIndex)
 {
     OpenBoards({Slot(1, kX4, "A", 2.0f, 3.5f), Slot(2, kX4, "ABCDEFGHIJ")}, {Slot(5, 0x2B, "C")});
-    ASSERT_TRUE(_SM_SetZero(0, 0));   // zero offset 7 steps
-    ASSERT_TRUE(_SM_Move(0, 0, 1.0)); // user 1.0 = 2 steps
+    ASSERT_TRUE(_SM_SetZero(0, 0));     // zero offset 7 steps
+    ASSERT_TRUE(_SM_Move(0, 0, 1.0));   // user 1.0 = 2 steps
     TickUntilStopped(0, 0, 1.0);
 
     SMotorSettings info;
@@ -370,7 +372,7 @@ TEST_F(Exports, InfoCountsAndGlobalIndex)
     EXPECT_STREQ(info.Name, "A");
     EXPECT_EQ(std::string(info.Name + 1, 9), std::string(9, '\0'));
     EXPECT_FLOAT_EQ(+info.Position, 4.5f);   // absolute, 9 steps
-    EXPECT_FLOAT_EQ(+info.Zero, 3.5f);      // 7 steps
+    EXPECT_FLOAT_EQ(+info.Zero, 3.5f);       // 7 steps
     EXPECT_EQ(_SM_GetPosition(0, 0), 1.0);
     EXPECT_EQ(_SM_GetRealPosition(0, 0), 4.5);
     EXPECT_EQ(_SM_GetZero(0, 0), 3.5);
@@ -481,8 +483,8 @@ TEST_F(Exports, RunMeasuresTheDestinationFromItsZeroAndDoesNotDrift)
     ASSERT_EQ(Motor(0, 0).ZeroOffset, 100);
 
     ASSERT_TRUE(_SM_SetDestination(0, 0, 50.0));
-    EXPECT_EQ(_SM_GetTarget(0, 0), 50.0);      // the user target, before _Run
-    EXPECT_FALSE(_SM_IsRunning(0, 0));          // no motion yet
+    EXPECT_EQ(_SM_GetTarget(0, 0), 50.0);   // the user target, before _Run
+    EXPECT_FALSE(_SM_IsRunning(0, 0));      // no motion yet
 
     ASSERT_TRUE(_Run(0));
     EXPECT_EQ(Motor(0, 0).Target, 150);
@@ -499,7 +501,7 @@ TEST_F(Exports, RunMeasuresTheDestinationFromItsZeroAndDoesNotDrift)
     EXPECT_FALSE(_SM_IsRunning(0, 0));
     EXPECT_EQ(Events().Take(), std::vector<int32_t>{0});
     EXPECT_EQ(_SM_GetTarget(0, 0), 50.0);
-    ASSERT_TRUE(_SM_SetZero(0, 0));            // the toggle clears the zero
+    ASSERT_TRUE(_SM_SetZero(0, 0));   // the toggle clears the zero
     EXPECT_EQ(_SM_GetTarget(0, 0), 150.0);
     ASSERT_TRUE(_Run(0));
     EXPECT_EQ(Motor(0, 0).Target, 150);
@@ -518,7 +520,7 @@ TEST_F(Exports, RunMeasuresTheDestinationFromItsZeroAndDoesNotDrift)
     ASSERT_EQ(Motor(0, 0).Position, 10);
     ASSERT_TRUE(_SM_SetDestination(0, 0, 5.0));
     ASSERT_TRUE(_SM_SetZero(0, 0));
-    EXPECT_EQ(_SM_GetTarget(0, 0), 5.0);       // still 5 from the new zero
+    EXPECT_EQ(_SM_GetTarget(0, 0), 5.0);   // still 5 from the new zero
     ASSERT_TRUE(_Run(0));
     TickUntilStopped(0, 0, 4.0);
     EXPECT_EQ(_SM_GetRealPosition(0, 0), 15.0);
@@ -599,7 +601,7 @@ TEST_F(Exports, InitializeAllAndStopAll)
     _InitializeAll(0);
     EXPECT_EQ(Motor(0, 0).Target, -1000);   // 100 - 1.1 x 1000
     EXPECT_TRUE(_SM_IsRunning(0, 0));
-    EXPECT_FALSE(_SM_IsRunning(0, 1));       // not a block type
+    EXPECT_FALSE(_SM_IsRunning(0, 1));   // not a block type
 
     ASSERT_TRUE(_SM_Move(0, 1, 200.0));
     double t = 1.0;
@@ -625,7 +627,8 @@ TEST_F(Exports, EveryStopStopsAMotorDeceleratingForANewTarget)
         {"_SM_Stop", [] { EXPECT_TRUE(_SM_Stop(0, 0)); }},
         {"_SMN_Stop", [] { EXPECT_TRUE(_SMN_Stop("M")); }},
         {"_StopAll", [] { _StopAll(0); }},
-        {"_SM_Stop and _StopAll", [] {
+        {"_SM_Stop and _StopAll",
+         [] {
              EXPECT_TRUE(_SM_Stop(0, 0));
              _StopAll(0);
          }},
@@ -665,7 +668,8 @@ TEST_F(Exports, ANewStartAfterACutMoveStepsAtTheNextTick)
     };
     const Case cases[] = {
         {"_SMN_Reset", [] { ASSERT_TRUE(_SMN_Reset("M")); }},
-        {"_CloseDevice", [] {
+        {"_CloseDevice",
+         [] {
              ASSERT_TRUE(_CloseDevice(0));
              ASSERT_TRUE(_OpenDevice(0));
          }},
@@ -761,7 +765,7 @@ TEST_F(Exports, SmnResetStopsARunningMotorSilently)
     for (int i = 0; i < 5; ++i)
         TickAt(1.002 + 0.001 * i);
     EXPECT_TRUE(simbus::Writes(kSer0).empty());   // no step, no release
-    EXPECT_TRUE(Events().Take().empty());          // no "Motor Stopped"
+    EXPECT_TRUE(Events().Take().empty());         // no "Motor Stopped"
     EXPECT_EQ(Motor(0, 0).Position, 0);
     EXPECT_EQ(Motor(0, 0).Target, 0);
     EXPECT_EQ(_SM_GetTarget(0, 0), 0.0);
@@ -804,7 +808,7 @@ TEST_F(Exports, WaitingFunctionsInsideTheTickStopTheMotorAndFailAtOnce)
     ASSERT_EQ(results.size(), 6u);
     for (const Result &r : results)
         EXPECT_FALSE(r.result) << r.what;
-    EXPECT_LT(took, 2.0);                    // no 10 s waits
+    EXPECT_LT(took, 2.0);   // no 10 s waits
     // The stop was asked for, nothing else changed: no zero, no reset, and no
     // release of board 0 (its motor runs); board 1 is released.
     // (The walk ran on the real clock: motor N made its due step in it.)
@@ -813,7 +817,7 @@ TEST_F(Exports, WaitingFunctionsInsideTheTickStopTheMotorAndFailAtOnce)
     EXPECT_EQ(Motor(0, 1).ZeroOffset, 0);
     EXPECT_NE(Motor(0, 1).Position, 0);
     for (const auto &w : simbus::Writes(kSer0))
-        EXPECT_EQ(w.size() % 3, 0u);         // step frames only, no release
+        EXPECT_EQ(w.size() % 3, 0u);   // step frames only, no release
     EXPECT_EQ(simbus::Writes(kSer1).size(), 1u);
     Events().inside = nullptr;
 }
@@ -865,8 +869,8 @@ TEST_F(Exports, ReleaseAllGoesOnPastAClosedBoard)
     EXPECT_TRUE(simbus::Writes(kSer0).empty());
     auto w = simbus::Writes(kSer1);
     ASSERT_EQ(w.size(), 1u);
-    EXPECT_EQ(w[0], (std::vector<uint8_t>{0x90, 0xF0, 0xA0, 0xF0, 0xFF, 0xF0, 0xFF, 0xF0, 0xFF, 0xF0,
-                                          0xFF, 0xF0, 0xFF, 0xF0}));
+    EXPECT_EQ(w[0], (std::vector<uint8_t>{0x90, 0xF0, 0xA0, 0xF0, 0xFF, 0xF0, 0xFF, 0xF0, 0xFF, 0xF0, 0xFF, 0xF0, 0xFF,
+                                          0xF0}));
 
     simbus::ClearCalls();
     EXPECT_TRUE(_SM_Release(1, 1));
@@ -908,4 +912,4 @@ TEST_F(Exports, RemoveReturnsTheSavesResult)
     EXPECT_EQ(_SM_GetCount(0), 2);
 }
 
-} // namespace
+}   // namespace

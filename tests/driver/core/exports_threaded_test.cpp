@@ -212,9 +212,7 @@ TEST_F(ExportsTick, RunStartsEveryMotorOnTheSameTick)
             ASSERT_TRUE(_SM_SetDestination(0, m, to));
         simbus::ClearCalls();
         ASSERT_TRUE(_Run(0));
-        ASSERT_TRUE(WaitUntil([] {
-            return !_SM_IsRunning(0, 0) && !_SM_IsRunning(0, 1) && !_SM_IsRunning(0, 2);
-        }));
+        ASSERT_TRUE(WaitUntil([] { return !_SM_IsRunning(0, 0) && !_SM_IsRunning(0, 1) && !_SM_IsRunning(0, 2); }));
         auto writes = simbus::Writes(kSer0);
         ASSERT_FALSE(writes.empty());
         EXPECT_EQ(writes.front().size(), 9u) << "round " << round;   // three frames at once
@@ -273,4 +271,4 @@ TEST_F(ExportsTick, CloseAllFromAHostCallbackOnTheTickThread)
     EXPECT_TRUE(_SM_Move(0, 0, 0.0));
 }
 
-} // namespace
+}   // namespace

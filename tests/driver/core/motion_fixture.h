@@ -26,8 +26,8 @@ protected:
 
     // A configured slot: channel `address`, type, ramp of `accel` steps,
     // cruise `tmin` ms, set-up wait `tmax` ms.
-    void Configure(int i, uint8_t address, uint8_t type, int8_t accel = 0, uint16_t tmin = 0,
-                   uint16_t tmax = 0, bool half = false, bool autoRelease = false)
+    void Configure(int i, uint8_t address, uint8_t type, int8_t accel = 0, uint16_t tmin = 0, uint16_t tmax = 0,
+                   bool half = false, bool autoRelease = false)
     {
         SMotorSettings &s = S(i);
         s.Address = address;
@@ -71,13 +71,13 @@ protected:
     // `limit` ticks passed). Records the tick of every change of its position
     // and the tick of its stop note. Returns the tick after the last one run.
     struct Trace {
-        std::vector<int> stepTicks;      // tick of each position change
-        std::vector<int32_t> positions;  // position after it
-        std::vector<int> stopTicks;      // ticks at which motor i was noted
+        std::vector<int> stepTicks;       // tick of each position change
+        std::vector<int32_t> positions;   // position after it
+        std::vector<int> stopTicks;       // ticks at which motor i was noted
         int32_t maxPosition = INT32_MIN;
         int32_t minPosition = INT32_MAX;
-        uint32_t maxCounter = 0;         // largest RampCounter seen
-        Bytes lastTick;                  // bytes of the tick that stopped it
+        uint32_t maxCounter = 0;   // largest RampCounter seen
+        Bytes lastTick;            // bytes of the tick that stopped it
         int end = 0;
     };
     Trace Run(int i, int from, int limit = 100000)

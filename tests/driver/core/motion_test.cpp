@@ -21,7 +21,7 @@ Bytes Concat(std::initializer_list<Bytes> parts)
     return all;
 }
 
-} // namespace
+}   // namespace
 
 // ---- Frames ----------------------------------------------------------------------
 
@@ -95,8 +95,8 @@ TEST_F(MotionTest, TwentyFiveStepMoveRampsUpCruisesAndRampsDownOnTheTickGrid)
     EXPECT_EQ(t.stepTicks.front(), 0);
     // 50/k ms after the k-th accelerating step, 5 ms cruising, then the mirror,
     // each rounded up to the next whole millisecond.
-    const std::vector<int> expected = {50, 25, 17, 13, 10, 9, 8, 7, 6, 5, 5, 5, 5, 5, 5,
-                                       6,  7,  8,  9,  10, 13, 17, 25, 50};
+    const std::vector<int> expected = {50, 25, 17, 13, 10, 9, 8, 7,  6,  5,  5,  5,
+                                       5,  5,  5,  6,  7,  8, 9, 10, 13, 17, 25, 50};
     EXPECT_EQ(Intervals(t.stepTicks), expected);
     // It stops in the tick of the 25th step, whose frame goes out before the
     // automatic release.
@@ -222,7 +222,7 @@ TEST_F(RetargetTest, OneStepAheadWhileCruisingStopsAtSiteBWithoutRelease)
     ASSERT_EQ(t.stopTicks.size(), 1u);
     EXPECT_EQ(t.stopTicks[0], t.stepTicks.back());
     EXPECT_EQ(t.lastTick, StepFrame4(0x80, 0x04));   // step frame, no release
-    EXPECT_EQ(M(0).RampState, RampPhase::Cruise);   // site B keeps the state
+    EXPECT_EQ(M(0).RampState, RampPhase::Cruise);    // site B keeps the state
 }
 
 TEST_F(RetargetTest, BehindWhileCruisingDeceleratesAwayThenReverses)
@@ -249,11 +249,11 @@ TEST_F(RetargetTest, BehindWhileCruisingDeceleratesAwayThenReverses)
 TEST_F(RetargetTest, BehindWhileAcceleratingOrDeceleratingRunsOutTheRampThenReverses)
 {
     struct Case {
-        int32_t target;             // of the first move
-        int32_t at;                 // position where the new target is given
-        RampPhase state;            // ramp state there
-        int32_t farthest;           // where the motor turns
-        std::vector<int> intervals; // from the step onto `at` to the first step back
+        int32_t target;               // of the first move
+        int32_t at;                   // position where the new target is given
+        RampPhase state;              // ramp state there
+        int32_t farthest;             // where the motor turns
+        std::vector<int> intervals;   // from the step onto `at` to the first step back
     };
     const Case cases[] = {
         // Accelerating, 3 steps made: 7 left in the counter, each waiting
@@ -317,7 +317,7 @@ TEST_F(RetargetTest, AtThePositionStopsAtTheNextDueStepWithoutAStep)
     EXPECT_TRUE(t.stepTicks.empty());
     EXPECT_EQ(M(0).Position, 12);
     EXPECT_EQ(t.stopTicks, std::vector<int>{lastStep + 5});   // when the next step fell due
-    EXPECT_EQ(t.lastTick, (Bytes{0x80, 0xF0}));                // site A releases
+    EXPECT_EQ(t.lastTick, (Bytes{0x80, 0xF0}));               // site A releases
     EXPECT_EQ(M(0).RampState, RampPhase::Rest);
 }
 
@@ -454,8 +454,8 @@ TEST_F(RetargetTest, StopWhileDeceleratingForANewTargetRestsWhereTheDeceleration
     struct Case {
         const char *what;
         int32_t first, at, next;
-        int32_t rest;                // where it comes to rest
-        std::vector<int> intervals;  // from the step onto `at`
+        int32_t rest;                 // where it comes to rest
+        std::vector<int> intervals;   // from the step onto `at`
     };
     const Case cases[] = {
         {"cruising, target far behind", 100, 30, -20000, 40, {5, 6, 7, 8, 9, 10, 13, 17, 25, 50}},
@@ -599,16 +599,23 @@ TEST_F(MotionTest, UnitsToStepsRoundsHalfAwayFromZeroAndNeverOverflows)
         bool fits;
     };
     const Case cases[] = {
-        {1.0f, 2.5, 3, true},          {1.0f, -2.5, -3, true},
-        {1.0f, 0.49, 0, true},         {1.0f, -0.5, -1, true},
-        {1.0f, 0.0, 0, true},          {200.0f, 1.25, 250, true},
-        {0.5f, -3.0, -2, true},        {0.0f, 123.4, 0, true},
+        {1.0f, 2.5, 3, true},
+        {1.0f, -2.5, -3, true},
+        {1.0f, 0.49, 0, true},
+        {1.0f, -0.5, -1, true},
+        {1.0f, 0.0, 0, true},
+        {200.0f, 1.25, 250, true},
+        {0.5f, -3.0, -2, true},
+        {0.0f, 123.4, 0, true},
         {1.0f, 2147483647.0, INT32_MAX, true},
         {1.0f, -2147483648.0, INT32_MIN, true},
         {1.0f, 2147483647.5, INT32_MAX, false},
-        {1.0f, 1e12, INT32_MAX, false}, {1.0f, -1e12, INT32_MIN, false},
-        {1.0f, inf, 0, false},          {1.0f, -inf, 0, false},
-        {1.0f, nan, 0, false},          {0.0f, inf, 0, false},
+        {1.0f, 1e12, INT32_MAX, false},
+        {1.0f, -1e12, INT32_MIN, false},
+        {1.0f, inf, 0, false},
+        {1.0f, -inf, 0, false},
+        {1.0f, nan, 0, false},
+        {0.0f, inf, 0, false},
         {std::numeric_limits<float>::quiet_NaN(), 5.0, 0, false},
         {std::numeric_limits<float>::infinity(), 5.0, 0, false},
     };
@@ -676,11 +683,11 @@ TEST_F(MotionTest, AMoveKeepsTheRampLengthItStartedWith)
     // A = 10, 5 ms cruise, 25 steps; AccelLength changed after step `at`.
     // The step times stay those of the unchanged ramp; a stop after the change
     // makes the ramp's 10 steps.
-    const std::vector<int> unchanged = {50, 25, 17, 13, 10, 9, 8, 7, 6, 5, 5, 5, 5, 5, 5,
-                                        6,  7,  8,  9,  10, 13, 17, 25, 50};
+    const std::vector<int> unchanged = {50, 25, 17, 13, 10, 9, 8, 7,  6,  5,  5,  5,
+                                        5,  5,  5,  6,  7,  8, 9, 10, 13, 17, 25, 50};
     struct Case {
-        int at;       // steps made before the change
-        int8_t to;    // new AccelLength
+        int at;      // steps made before the change
+        int8_t to;   // new AccelLength
     };
     const Case cases[] = {{4, 20}, {4, 127}, {4, 0}, {4, -1}, {12, 127}, {18, 2}, {18, 0}, {18, 100}};
     int ms = 0;

@@ -9,7 +9,7 @@
 namespace {
 // A copy of a packed field (the record's fields are not aligned).
 template <class T> T Value(T v) { return v; }
-} // namespace
+}   // namespace
 
 TEST_F(MotionTest, NewBoardHasAnEmptyBufferAndNoHold)
 {
@@ -144,7 +144,7 @@ TEST_F(MotionTest, ResetGivesEverySlotItsDefaultsAndKeepsTheRest)
     EXPECT_EQ(Value(S(6).Coefficient), 1.0f);
     EXPECT_EQ(S(5).Address, 0xCD);
     EXPECT_EQ(uint8_t(b.Settings.BoardName[0]), 0xCD);
-    b.ResetMotorSettings(7);    // no such slot
+    b.ResetMotorSettings(7);   // no such slot
     b.ResetMotorSettings(-1);
     EXPECT_EQ(b.Settings.Spare, 0xCD);
 
@@ -161,14 +161,30 @@ TEST(MotorTypes, TableAndLookUps)
         uint8_t code;
         const char *name;
     } expected[25] = {
-        {0x00, "None"},           {0x01, "X (2wires)"},       {0x02, "Y (2wires)"},
-        {0x03, "Z (2wires)"},     {0x04, "R (2wires)"},       {0x85, "X (4wires)"},
-        {0x86, "Y (4wires)"},     {0x87, "Z (4wires)"},       {0x88, "R (4wires)"},
-        {0x2A, "X (synchron)"},   {0x2B, "Y (synchron)"},     {0x2C, "Z (synchron)"},
-        {0x2D, "R (synchron)"},   {0x41, "X block (2wires)"}, {0x42, "Y block (2wires)"},
-        {0x43, "Z block (2wires)"}, {0x44, "R block (2wires)"}, {0xC5, "X block (4wires)"},
-        {0xC6, "Y block (4wires)"}, {0xC7, "Z block (4wires)"}, {0xC8, "R block (4wires)"},
-        {0x6A, "X block (synchron)"}, {0x6B, "Y block (synchron)"}, {0x6C, "Z block (synchron)"},
+        {0x00, "None"},
+        {0x01, "X (2wires)"},
+        {0x02, "Y (2wires)"},
+        {0x03, "Z (2wires)"},
+        {0x04, "R (2wires)"},
+        {0x85, "X (4wires)"},
+        {0x86, "Y (4wires)"},
+        {0x87, "Z (4wires)"},
+        {0x88, "R (4wires)"},
+        {0x2A, "X (synchron)"},
+        {0x2B, "Y (synchron)"},
+        {0x2C, "Z (synchron)"},
+        {0x2D, "R (synchron)"},
+        {0x41, "X block (2wires)"},
+        {0x42, "Y block (2wires)"},
+        {0x43, "Z block (2wires)"},
+        {0x44, "R block (2wires)"},
+        {0xC5, "X block (4wires)"},
+        {0xC6, "Y block (4wires)"},
+        {0xC7, "Z block (4wires)"},
+        {0xC8, "R block (4wires)"},
+        {0x6A, "X block (synchron)"},
+        {0x6B, "Y block (synchron)"},
+        {0x6C, "Z block (synchron)"},
         {0x6D, "R block (synchron)"},
     };
     ASSERT_EQ(GetMotorTypeCount(), 25u);

@@ -29,15 +29,27 @@ inline std::vector<DescriptorImage> ExpectedDescriptors()
     const ParamImage name{10, 1, "MotorName"}, succes{0, 1, "Succes"}, dummy{9, 1, "dummy"};
     const ParamImage dest{9, 1, "Destination"}, rel{0, 1, "Relative"}, inlineName{1, 64, "MotorName"};
     return {
-        {"Motor Info", "Get motors count, or motor info", 1, 5, {{6, 1, "MotorIndex"}},
+        {"Motor Info",
+         "Get motors count, or motor info",
+         1,
+         5,
+         {{6, 1, "MotorIndex"}},
          {{7, 1, "Count"}, {1, 10, "Name"}, {1, 64, "Type"}, {9, 2, "Position, Zero"}, {9, 2, "Speed Min/Max"}}},
         {"Setup Motor", "Open window for setup motor", 1, 1, {name}, {succes}},
-        {"Motor Is Running", "Motor is connected (Status=-1|0) or running (Status=1)", 1, 1, {name},
+        {"Motor Is Running",
+         "Motor is connected (Status=-1|0) or running (Status=1)",
+         1,
+         1,
+         {name},
          {{6, 1, "Status"}}},
         {"Motor Position", "Return position of selected motor.", 1, 1, {name}, {{9, 1, "Position"}}},
         {"Move Motor", "Moves selected motor", 3, 0, {dest, rel, name}, {dummy}},
         {"Move2Motor", "Moves selected motor", 3, 0, {dest, rel, inlineName}, {dummy}},
-        {"QuickMoveMotor", "Moves selected motor specified speed", 4, 0, {dest, rel, {7, 1, "Speed"}, inlineName},
+        {"QuickMoveMotor",
+         "Moves selected motor specified speed",
+         4,
+         0,
+         {dest, rel, {7, 1, "Speed"}, inlineName},
          {dummy}},
         {"Stop Motor", "Stops selected motor", 1, 0, {name}, {dummy}},
         {"Set Zero", "Set actual position of motor as zero", 1, 1, {name}, {succes}},
@@ -89,4 +101,4 @@ inline void ExpectEventDescriptorBytes(const QdxEventDescriptor *d)
     EXPECT_EQ(std::memcmp(d, want, sizeof want), 0);
 }
 
-} // namespace qdxtest
+}   // namespace qdxtest

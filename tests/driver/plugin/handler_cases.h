@@ -30,8 +30,14 @@ struct Api {
 inline SMotorSettings Slot(uint8_t address, uint8_t type, const char *name, float coefficient, float position,
                            int8_t accel, uint16_t minStep, uint16_t maxStep)
 {
-    return MakeRecord({.address = address, .type = type, .name = name, .coefficient = coefficient,
-                       .position = position, .accel = accel, .minStep = minStep, .maxStep = maxStep});
+    return MakeRecord({.address = address,
+                       .type = type,
+                       .name = name,
+                       .coefficient = coefficient,
+                       .position = position,
+                       .accel = accel,
+                       .minStep = minStep,
+                       .maxStep = maxStep});
 }
 
 // The 289-byte settings file of a board with these slots.
@@ -53,14 +59,13 @@ inline void WriteBoard(const std::string &path, const std::vector<SMotorSettings
 //   TenLetters  a name of 10 characters (no terminator)
 inline void WriteTestBoards(const std::string &dir)
 {
-    WriteBoard(dir + "SER0.hws", {Slot(1, 0x85, "X-axis", 2.0f, 1.5f, 0, 5, 50),
-                                  Slot(2, 0x01, "Lift", 100.0f, 2.5f, 0, 1, 1),
-                                  Slot(3, 0x02, "Twin", 1.0f, 0.0f, 0, 1, 1)});
-    WriteBoard(dir + "SER1.hws", {Slot(1, 0x03, "Twin", 1.0f, 7.0f, 0, 1, 1),
-                                  Slot(2, 0x05, "Odd", 4.0f, 0.0f, 0, 0, 0),
-                                  Slot(0, 0x85, "NoAddr", 1.0f, 0.0f, 0, 5, 5),
-                                  Slot(3, 0x01, "Slow", 1.0f, 0.0f, 0, 50, 50),
-                                  Slot(4, 0x01, "TenLetters", 1.0f, 0.0f, 0, 1, 1)});
+    WriteBoard(dir + "SER0.hws",
+               {Slot(1, 0x85, "X-axis", 2.0f, 1.5f, 0, 5, 50), Slot(2, 0x01, "Lift", 100.0f, 2.5f, 0, 1, 1),
+                Slot(3, 0x02, "Twin", 1.0f, 0.0f, 0, 1, 1)});
+    WriteBoard(dir + "SER1.hws",
+               {Slot(1, 0x03, "Twin", 1.0f, 7.0f, 0, 1, 1), Slot(2, 0x05, "Odd", 4.0f, 0.0f, 0, 0, 0),
+                Slot(0, 0x85, "NoAddr", 1.0f, 0.0f, 0, 5, 5), Slot(3, 0x01, "Slow", 1.0f, 0.0f, 0, 50, 50),
+                Slot(4, 0x01, "TenLetters", 1.0f, 0.0f, 0, 1, 1)});
 }
 constexpr unsigned kTestMotors = 8;
 constexpr const char *kTestDevices = "TRUV-kq4:SER0,TRUV-RZDO:SER1";
@@ -93,7 +98,7 @@ inline void MotorInfoCases()
         {INT32_MIN, "???", 3, "???", 0, 0, 0, 0},
         {0, "X-axis", 6, "X (4wires)", 1.5, 0, 400.0, 40.0},   // 1000 / 5 * 2, 1000 / 50 * 2
         {1, "Lift", 4, "X (2wires)", 2.5, 0, 100000.0, 100000.0},
-        {4, "Odd", 3, "???", 0, 0, 0.0, 0.0},                  // step times 0: no speed
+        {4, "Odd", 3, "???", 0, 0, 0.0, 0.0},   // step times 0: no speed
         {7, "TenLetters", 10, "X (2wires)", 0, 0, 1000.0, 1000.0},
     };
     for (const Case &c : cases) {
@@ -271,4 +276,4 @@ inline void MotorStateCases(const Api &api)
     EXPECT_EQ(out.Get<int32_t>(0), 0);
 }
 
-} // namespace qdxtest
+}   // namespace qdxtest

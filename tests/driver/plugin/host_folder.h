@@ -30,4 +30,4 @@ inline std::string PrepareHostFolder(std::string templ)
     return templ;
 }
 
-} // namespace qdxtest
+}   // namespace qdxtest

@@ -102,7 +102,7 @@ TEST_F(PluginGuiTest, SetupMotorRunsTheDialog)
     EXPECT_EQ(succes, 1);
 }
 
-} // namespace
+}   // namespace
 
 int main(int argc, char **argv)
 {

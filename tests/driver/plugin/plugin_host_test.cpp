@@ -195,30 +195,15 @@ TEST_F(HostTest, DescriptorsHoldEveryByte)
     ExpectEventDescriptorBytes(Rec().event);
 }
 
-TEST_F(BoardsHostTest, MotorInfo)
-{
-    MotorInfoCases();
-}
+TEST_F(BoardsHostTest, MotorInfo) { MotorInfoCases(); }
 
-TEST_F(BoardsHostTest, UnknownNames)
-{
-    UnknownNameCases();
-}
+TEST_F(BoardsHostTest, UnknownNames) { UnknownNameCases(); }
 
-TEST_F(BoardsHostTest, Moves)
-{
-    MoveCases(Lib().api);
-}
+TEST_F(BoardsHostTest, Moves) { MoveCases(Lib().api); }
 
-TEST_F(BoardsHostTest, SharedName)
-{
-    SharedNameCases(Lib().api);
-}
+TEST_F(BoardsHostTest, SharedName) { SharedNameCases(Lib().api); }
 
-TEST_F(BoardsHostTest, MotorState)
-{
-    MotorStateCases(Lib().api);
-}
+TEST_F(BoardsHostTest, MotorState) { MotorStateCases(Lib().api); }
 
 TEST_F(BoardsHostTest, MotorStoppedArrivesWithTheRegisteredIdAndTheMotorIndex)
 {
@@ -271,4 +256,4 @@ TEST_F(BoardsHostTest, TheExitSymbolIsTheLibrarysAndClosesTheBoards)
     }
 }
 
-} // namespace
+}   // namespace

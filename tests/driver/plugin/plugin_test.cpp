@@ -188,9 +188,9 @@ TEST_F(PluginTest, AnOverlongConfigDirIsCutAtItsLastByte)
 
 TEST_F(PluginTest, DescriptorsHoldEveryByte)
 {
-    const QdxHandler handlers[kQdxFunctionCount] = {
-        QdxMotorInfo, QdxSetupMotor, QdxMotorIsRunning, QdxMotorPosition, QdxMoveMotor, QdxMove2Motor,
-        QdxQuickMoveMotor, QdxStopMotor, QdxSetZero, QdxReleaseMotor, QdxResetMotor};
+    const QdxHandler handlers[kQdxFunctionCount] = {QdxMotorInfo, QdxSetupMotor,   QdxMotorIsRunning, QdxMotorPosition,
+                                                    QdxMoveMotor, QdxMove2Motor,   QdxQuickMoveMotor, QdxStopMotor,
+                                                    QdxSetZero,   QdxReleaseMotor, QdxResetMotor};
     const std::vector<DescriptorImage> expected = ExpectedDescriptors();
     ASSERT_EQ(expected.size(), kQdxFunctionCount);
     for (unsigned i = 0; i < kQdxFunctionCount; ++i) {
@@ -284,4 +284,4 @@ TEST_F(PluginTest, HostExitClosesEveryBoard)
     EXPECT_DOUBLE_EQ(_SM_GetPosition(0, 1), 3.0);
 }
 
-} // namespace
+}   // namespace

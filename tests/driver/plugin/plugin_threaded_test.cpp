@@ -136,4 +136,4 @@ TEST_F(PluginThreaded, WaitingFunctionsCalledFromTheTickThreadStopTheMotorAndFai
     EXPECT_EQ(out.Get<int32_t>(0), 1);
 }
 
-} // namespace
+}   // namespace

@@ -36,34 +36,36 @@ const std::string kTitle = "Plugin version check failed";
 // _InitQdxPlugin with version 17 on a worker thread. With `loop`, the worker
 // starts once the loop runs on this thread, and the loop runs until the
 // worker has returned.
-int32_t InitOnWorker(QEventLoop *loop) {
-  auto result = std::make_shared<std::promise<int32_t>>();
-  auto done = result->get_future();
-  std::thread worker;
-  auto start = [&] {
-    worker = std::thread([result, loop] {
-      QdxHostFuncs host = MakeHost(17);
-      result->set_value(_InitQdxPlugin(&host));
-      if (loop != nullptr)
-        QMetaObject::invokeMethod(loop, [loop] { loop->quit(); }, Qt::QueuedConnection);
-    });
-  };
-  if (loop != nullptr) {
-    QTimer::singleShot(0, loop, start);
-    // A worker that never returns fails the test instead of hanging it.
-    QTimer::singleShot(20000, loop, [loop] { loop->exit(1); });
-    EXPECT_EQ(loop->exec(), 0) << "the worker did not return";
-  } else {
-    start();
-  }
-  if (!worker.joinable() || done.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
-    ADD_FAILURE() << "the worker did not return";
-    if (worker.joinable())
-      worker.detach();
-    return 0;
-  }
-  worker.join();
-  return done.get();
+int32_t InitOnWorker(QEventLoop *loop)
+{
+    auto result = std::make_shared<std::promise<int32_t>>();
+    auto done = result->get_future();
+    std::thread worker;
+    auto start = [&] {
+        worker = std::thread([result, loop] {
+            QdxHostFuncs host = MakeHost(17);
+            result->set_value(_InitQdxPlugin(&host));
+            if (loop != nullptr)
+                QMetaObject::invokeMethod(
+                    loop, [loop] { loop->quit(); }, Qt::QueuedConnection);
+        });
+    };
+    if (loop != nullptr) {
+        QTimer::singleShot(0, loop, start);
+        // A worker that never returns fails the test instead of hanging it.
+        QTimer::singleShot(20000, loop, [loop] { loop->exit(1); });
+        EXPECT_EQ(loop->exec(), 0) << "the worker did not return";
+    } else {
+        start();
+    }
+    if (!worker.joinable() || done.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+        ADD_FAILURE() << "the worker did not return";
+        if (worker.joinable())
+            worker.detach();
+        return 0;
+    }
+    worker.join();
+    return done.get();
 }
 
 class VersionOffThread : public ::testing::Test {
@@ -72,7 +74,8 @@ protected:
     void TearDown() override { SetMessageBoxHook({}); }
 };
 
-TEST_F(VersionOffThread, BoxIsShownOnTheGuiThreadAndTheWorkerWaitsForIt) {
+TEST_F(VersionOffThread, BoxIsShownOnTheGuiThreadAndTheWorkerWaitsForIt)
+{
     // The real box: found on the GUI thread while it is open, then closed.
     QEventLoop loop;
     QPointer<QMessageBox> seen;
@@ -119,7 +122,8 @@ TEST_F(VersionOffThread, BoxIsShownOnTheGuiThreadAndTheWorkerWaitsForIt) {
     EXPECT_EQ(boxes, std::vector<std::string>({kTitle + ": " + kText}));
 }
 
-TEST_F(VersionOffThread, WithoutAnEventLoopOnTheGuiThreadTheBoxGoesToStderr) {
+TEST_F(VersionOffThread, WithoutAnEventLoopOnTheGuiThreadTheBoxGoesToStderr)
+{
     bool hooked = false;
     SetMessageBoxHook([&](QWidget *, const std::string &, const std::string &, MsgIcon) { hooked = true; });
     testing::internal::CaptureStderr();
@@ -132,9 +136,10 @@ TEST_F(VersionOffThread, WithoutAnEventLoopOnTheGuiThreadTheBoxGoesToStderr) {
     EXPECT_EQ(QdxHost, nullptr);
 }
 
-} // namespace
+}   // namespace
 
-int main(int argc, char **argv) {
+int main(int argc, char **argv)
+{
     QApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();

@@ -32,8 +32,8 @@ struct Raise {
 struct Recorder {
     std::mutex mutex;
     std::condition_variable changed;
-    std::vector<std::string> calls;                 // one entry per slot call
-    std::vector<unsigned> probes;                   // probe() at each slot call but RaiseEvent
+    std::vector<std::string> calls;   // one entry per slot call
+    std::vector<unsigned> probes;     // probe() at each slot call but RaiseEvent
     std::vector<const QdxFuncDescriptor *> functions;
     const QdxEventDescriptor *event = nullptr;
     int32_t *eventIdAddress = nullptr;
@@ -42,11 +42,11 @@ struct Recorder {
     std::vector<Raise> raises;
 
     // Set by the test.
-    std::string configDir;                          // what GetConfigDir writes
-    bool overlongConfigDir = false;                 // fill all 512 bytes, no NUL
-    int32_t eventId = 77;                           // what RegisterEvent writes
-    unsigned (*probe)() = nullptr;                  // library state seen at each call
-    void (*inside)(int32_t argument) = nullptr;     // runs inside RaiseEvent
+    std::string configDir;                        // what GetConfigDir writes
+    bool overlongConfigDir = false;               // fill all 512 bytes, no NUL
+    int32_t eventId = 77;                         // what RegisterEvent writes
+    unsigned (*probe)() = nullptr;                // library state seen at each call
+    void (*inside)(int32_t argument) = nullptr;   // runs inside RaiseEvent
 
     void Clear()
     {
@@ -119,15 +119,15 @@ inline void HostLog(const char *plugin, const char *format, int32_t zero, ...)
     Rec().logs.push_back({plugin, format, text, zero});
 }
 
-inline void HostAddMenuItem(const char *plugin, const char *caption, const char *parent,
-                            QdxCallback callback, int32_t a, int32_t b, int32_t c)
+inline void HostAddMenuItem(const char *plugin, const char *caption, const char *parent, QdxCallback callback,
+                            int32_t a, int32_t b, int32_t c)
 {
     {
         std::lock_guard<std::mutex> l(Rec().mutex);
         Rec().menuCallback = callback;
     }
-    Rec().Note(std::string("AddMenuItem ") + plugin + "|" + caption + "|" + parent + "|" +
-               std::to_string(a) + "," + std::to_string(b) + "," + std::to_string(c));
+    Rec().Note(std::string("AddMenuItem ") + plugin + "|" + caption + "|" + parent + "|" + std::to_string(a) + "," +
+               std::to_string(b) + "," + std::to_string(c));
 }
 
 inline void HostRegisterFunction(const QdxFuncDescriptor *descriptor)
@@ -174,7 +174,7 @@ inline void HostSubscribeEvent(const char *module, const char *event, QdxCallbac
     inline void HostUnused##n(void) { Rec().Note("unused slot " #n); }
 QDX_TEST_UNUSED_SLOT(0)
 
-} // extern "C"
+}   // extern "C"
 
 // A host record with every slot that the library uses set to the recorder, and
 // every unused word holding a recording function too.
@@ -202,9 +202,8 @@ inline QdxHostFuncs MakeHost(int32_t version)
 inline std::vector<std::string> RegistrationCalls()
 {
     std::vector<std::string> v = {"GetConfigDir", "AddMenuItem kinetrax|USB Stepper motors|Devices|0,0,0"};
-    for (const char *f : {"Motor Info", "Setup Motor", "Motor Is Running", "Motor Position", "Move Motor",
-                          "Move2Motor", "QuickMoveMotor", "Stop Motor", "Set Zero", "Release Motor",
-                          "ResetMotor"})
+    for (const char *f : {"Motor Info", "Setup Motor", "Motor Is Running", "Motor Position", "Move Motor", "Move2Motor",
+                          "QuickMoveMotor", "Stop Motor", "Set Zero", "Release Motor", "ResetMotor"})
         v.push_back(std::string("RegisterFunction ") + f);
     v.push_back("RegisterEvent Motor Stopped");
     v.push_back("SubscribeEvent vuveve|Exit");
@@ -279,4 +278,4 @@ inline Block QuickMoveIn(double destination, int32_t relative, uint32_t speed, c
     return Block().Put(0, destination).Put(8, relative).Put(12, speed).Text(16, name, 64);
 }
 
-} // namespace qdxtest
+}   // namespace qdxtest
