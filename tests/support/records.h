@@ -37,6 +37,25 @@ inline SMotorSettings MakeRecord(const RecordFields &f)
     return s;
 }
 
+namespace records {
+
+// A motion slot by position: address, type, name, then the fields motion
+// tests vary (coefficient, position, ramp length, step times).
+inline SMotorSettings Slot(uint8_t address, uint8_t type, const char *name, float coefficient = 1.0f,
+                           float position = 0.0f, int8_t accel = 0, uint16_t minStep = 0, uint16_t maxStep = 0)
+{
+    return MakeRecord({.address = address,
+                       .type = type,
+                       .name = name,
+                       .coefficient = coefficient,
+                       .position = position,
+                       .accel = accel,
+                       .minStep = minStep,
+                       .maxStep = maxStep});
+}
+
+}   // namespace records
+
 // A block with every slot in its reset state (coefficient 1) and the first
 // slots filled in from `filled`.
 inline DeviceSettings MakeBlock(const std::vector<SMotorSettings> &filled, const char *boardName = "")

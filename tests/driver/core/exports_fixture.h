@@ -25,18 +25,7 @@
 
 namespace kxtest {
 
-inline SMotorSettings Slot(uint8_t address, uint8_t type, const char *name, float coefficient = 1.0f,
-                           float position = 0.0f, int8_t accel = 0, uint16_t minStep = 0, uint16_t maxStep = 0)
-{
-    return MakeRecord({.address = address,
-                       .type = type,
-                       .name = name,
-                       .coefficient = coefficient,
-                       .position = position,
-                       .accel = accel,
-                       .minStep = minStep,
-                       .maxStep = maxStep});
-}
+using records::Slot;
 
 // Every "Motor Stopped" raised, with a hook run inside the host's callback.
 struct EventLog {

@@ -27,18 +27,7 @@ struct Api {
     void (*Settle)(const char *name);   // returns once the motor is at rest
 };
 
-inline SMotorSettings Slot(uint8_t address, uint8_t type, const char *name, float coefficient, float position,
-                           int8_t accel, uint16_t minStep, uint16_t maxStep)
-{
-    return MakeRecord({.address = address,
-                       .type = type,
-                       .name = name,
-                       .coefficient = coefficient,
-                       .position = position,
-                       .accel = accel,
-                       .minStep = minStep,
-                       .maxStep = maxStep});
-}
+using records::Slot;
 
 // The 289-byte settings file of a board with these slots.
 inline void WriteBoard(const std::string &path, const std::vector<SMotorSettings> &motors)
