@@ -24,14 +24,14 @@
 namespace kxemu {
 namespace {
 
-struct KindSpec {
+struct KindTraits {
     uint16_t product;
     uint16_t bcdDevice;
     size_t eepromWords;
     uint16_t packetSize;
 };
 
-KindSpec SpecOf(Kind k)
+KindTraits TraitsOf(Kind k)
 {
     switch (k) {
     case Kind::FT232AM: return {0x6001, 0x0200, 64, 64};
@@ -280,7 +280,7 @@ int Plug(Kind kind, const std::string &description, const std::string &serial, b
     chip->serial = serial;
     chip->hasSerial = hasSerial;
     const std::vector<uint8_t> img = ProgrammedEeprom(kind, chip->manufacturer, description, serial, hasSerial);
-    chip->words.assign(SpecOf(kind).eepromWords, 0xFFFF);
+    chip->words.assign(TraitsOf(kind).eepromWords, 0xFFFF);
     for (size_t w = 0; w < chip->words.size() && 2 * w + 1 < img.size(); ++w)
         chip->words[w] = uint16_t(img[2 * w] | img[2 * w + 1] << 8);
     std::lock_guard<std::mutex> lock(g_lock);
@@ -470,15 +470,15 @@ void libusb_unref_device(libusb_device *dev)
 int libusb_get_device_descriptor(libusb_device *dev, libusb_device_descriptor *desc)
 {
     std::lock_guard<std::mutex> lock(g_lock);
-    const kxemu::KindSpec spec = kxemu::SpecOf(dev->chip->kind);
+    const kxemu::KindTraits traits = kxemu::TraitsOf(dev->chip->kind);
     std::memset(desc, 0, sizeof *desc);
     desc->bLength = LIBUSB_DT_DEVICE_SIZE;
     desc->bDescriptorType = LIBUSB_DT_DEVICE;
     desc->bcdUSB = 0x0200;
     desc->bMaxPacketSize0 = 8;
     desc->idVendor = 0x0403;
-    desc->idProduct = spec.product;
-    desc->bcdDevice = spec.bcdDevice;
+    desc->idProduct = traits.product;
+    desc->bcdDevice = traits.bcdDevice;
     desc->iManufacturer = 1;
     desc->iProduct = 2;
     desc->iSerialNumber = dev->chip->hasSerial ? 3 : 0;
@@ -502,7 +502,7 @@ int libusb_get_config_descriptor(libusb_device *dev, uint8_t index, libusb_confi
     uint16_t packet;
     {
         std::lock_guard<std::mutex> lock(g_lock);
-        packet = kxemu::SpecOf(dev->chip->kind).packetSize;
+        packet = kxemu::TraitsOf(dev->chip->kind).packetSize;
     }
     auto *b = static_cast<ConfigBlock *>(calloc(1, sizeof(ConfigBlock)));
     if (!b)
